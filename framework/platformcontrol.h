@@ -1,0 +1,24 @@
+#ifndef PLATFORMCONTROL_H
+#define PLATFORMCONTROL_H
+
+#include <QString>
+
+class PlatformControl
+{
+public:
+    // May be null while the platform layer is not up.
+    static PlatformControl *getInstance();
+
+    void setMcuVersion(const QString &version);
+    QString mcuVersion() const;
+    QString getCustomerVer();
+    QString getSDKVer();
+
+private:
+    PlatformControl();
+    ~PlatformControl();
+    PlatformControl(const PlatformControl &) = delete;
+    PlatformControl &operator=(const PlatformControl &) = delete;
+};
+
+#endif

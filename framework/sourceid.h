@@ -1,0 +1,20 @@
+#ifndef SOURCEID_H
+#define SOURCEID_H
+
+// The framework's media sources. The launcher passes them around as int.
+enum tag_SOURCE_ID_T {
+    SOURCE_ID_NONE = 0,
+    SOURCE_ID_RADIO = 1,
+    SOURCE_ID_DISC = 2,
+    SOURCE_ID_USB_MUSIC = 3,
+    SOURCE_ID_BT_MUSIC = 4,
+    SOURCE_ID_AUX = 5,
+    SOURCE_ID_USB_VIDEO = 6,
+    SOURCE_ID_NAVI = 7,
+    SOURCE_ID_PHONE = 8,
+    SOURCE_ID_CARPLAY = 9,
+    SOURCE_ID_SETTINGS = 10,
+    SOURCE_ID_COUNT
+};
+
+#endif

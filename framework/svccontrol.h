@@ -1,0 +1,34 @@
+#ifndef SVCCONTROL_H
+#define SVCCONTROL_H
+
+#include <QObject>
+
+// Runs the framework's services in stages.
+class SvcControl : public QObject
+{
+    Q_OBJECT
+public:
+    enum ExeStage {
+        DirectStage = 0,
+        NormalStage = 1,
+    };
+    Q_ENUM(ExeStage)
+
+    explicit SvcControl(QObject *parent = nullptr);
+    ~SvcControl() override;
+
+    void exeStage(SvcControl::ExeStage stage, bool direct);
+    void stop(bool force);
+
+Q_SIGNALS:
+    void stageReady(SvcControl::ExeStage stage);
+    void finished();
+
+private:
+    class Private;
+    Private *d;
+};
+
+Q_DECLARE_METATYPE(SvcControl::ExeStage)
+
+#endif

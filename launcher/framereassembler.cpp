@@ -1,0 +1,61 @@
+#include "framereassembler.h"
+
+#include <cstdio>
+
+FrameReassembler::FrameReassembler()
+    : m_recvLen(0)
+{
+    std::memset(m_recvBuf, 0, sizeof m_recvBuf);
+    std::memset(m_record, 0, sizeof m_record);
+}
+
+FrameReassembler::Step FrameReassembler::inspect(int offset, int available, int *frameLen)
+{
+    // Fewer than 8 bytes never start a frame, whatever the first word says.
+    if (available <= 7)
+        return NeedMore;
+    unsigned char *front = m_recvBuf + offset;
+    uint32_t type;
+    std::memcpy(&type, front, sizeof type);
+    if (type == MAIN_APP_TYPE_NORMAL) {
+        if (available < MAIN_APP_NORMAL_MSG_SIZE)
+            return NeedMore;
+        *frameLen = MAIN_APP_NORMAL_MSG_SIZE;
+        return Normal;
+    }
+    // The length word is only meaningful once the whole header is here.
+    if (available < MCUSRV_TO_MAIN_APP_HEADER_SIZE)
+        return NeedMore;
+    int32_t length;
+    std::memcpy(&length, front + 8, sizeof length);
+    // Zero, negative or larger than the buffer: such a frame can never be
+    // completed, so the whole buffer goes rather than stalling the link.
+    if (length <= 0 || length > Capacity)
+        return Discard;
+    if (available < length)
+        return NeedMore;
+    if (length > MaxRead) {
+        length = MaxRead;
+        std::memcpy(front + 8, &length, sizeof length);
+    }
+    *frameLen = length;
+    return Long;
+}
+
+void FrameReassembler::compact(int consumed)
+{
+    if (consumed == 0)
+        return;
+    const int remaining = m_recvLen - consumed;
+    std::memmove(m_recvBuf, m_recvBuf + consumed, remaining);
+    // Only the bytes the move vacated need clearing; the rest are zero already.
+    std::memset(m_recvBuf + remaining, 0, consumed);
+    m_recvLen = remaining;
+}
+
+void FrameReassembler::discardAll()
+{
+    std::memset(m_recvBuf, 0, m_recvLen);
+    m_recvLen = 0;
+    std::printf("=================>>>MainAppProtocolComm over size: %d\n", Capacity);
+}

@@ -1,0 +1,71 @@
+#ifndef MAINAPPPROTOCOLCOMM_H
+#define MAINAPPPROTOCOLCOMM_H
+
+#include <atomic>
+#include <pthread.h>
+#include <sys/un.h>
+
+#include "framereassembler.h"
+#include "launcher_export.h"
+#include "mainappmsg.h"
+
+namespace zyappframework {
+
+// The link to the MCU service: one local stream socket, a reader thread that
+// reassembles and dispatches inbound frames, and senders callable from any thread.
+class LAUNCHER_EXPORT MainAppProtocolComm
+{
+public:
+    static MainAppProtocolComm *GetInstance();
+    static void DeleteInstance();
+
+    // Tests point the link at names of their own so they can run side by side.
+    static void setSocketNames(const char *localPath, const char *peerName);
+
+    void Start();
+    void Stop();
+    int SendData(void *frame, int len);
+
+    void AppReady();
+    void EjectDisc();
+    void SendHeartbeattoMCU();
+    void SendCurSrcToMcu(int srcId, int srcParam);
+    void onlySendCurSrcToMcu(int srcId, int srcParam);
+    void SendDataToMcu(unsigned int msg, unsigned int p1, unsigned int p2);
+    void SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE cmd, unsigned char value);
+    void SendTimeClockToMcu(unsigned char id, unsigned int seconds);
+    void SendKeyColorToMcu(unsigned int color1, unsigned int color2, unsigned int color3);
+    void SendMediaPlayInfoToMcu(unsigned char *bytes, int len);
+    void SendLongDataToMcu(unsigned int msg, unsigned char *bytes, int len);
+    void SendLongDataToCAN(unsigned int msg, unsigned char *bytes, int len);
+
+    // Handles one complete frame; called only by the reader thread (and the fuzzer).
+    void resolvePacket(unsigned char *frame);
+
+    virtual ~MainAppProtocolComm();
+
+private:
+    MainAppProtocolComm();
+    MainAppProtocolComm(const MainAppProtocolComm &) = delete;
+    MainAppProtocolComm &operator=(const MainAppProtocolComm &) = delete;
+
+    static void *_thread(void *self);
+    void loop();
+
+    void handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
+    void handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
+    void sendVersionReply();
+
+    pthread_t m_threadId;
+    std::atomic<int> m_running;
+    int m_socket;
+    sockaddr_un m_localAddr;
+    FrameReassembler m_reassembler;
+    pthread_mutex_t m_sendMutex;
+
+    static MainAppProtocolComm *m_s_MainAppProtocolComm;
+};
+
+} // namespace zyappframework
+
+#endif

@@ -1,0 +1,44 @@
+#ifndef MCUPEER_H
+#define MCUPEER_H
+
+#include <QByteArray>
+#include <QVector>
+
+// A stand-in for the MCU service in tests: listens on an abstract socket name,
+// takes the launcher's connection and reads or writes raw bytes.
+class McuPeer
+{
+public:
+    // name starts with '@' for the abstract namespace; by default a name of
+    // its own per peer, so tests can run side by side.
+    explicit McuPeer(const QByteArray &name = QByteArray());
+    ~McuPeer();
+
+    QByteArray name() const { return m_name; }
+    bool listen();
+    bool accept(int timeoutMs = 5000);
+    bool isConnected() const { return m_conn >= 0; }
+    void closeConnection();
+    void closeListener();
+
+    bool write(const QByteArray &bytes);
+    // Reads exactly n bytes, or what arrived before the timeout.
+    QByteArray read(int n, int timeoutMs = 2000);
+    // Everything that arrives within timeoutMs.
+    QByteArray readAll(int timeoutMs = 200);
+    int fd() const { return m_conn; }
+
+    static QByteArray uniqueName();
+
+private:
+    QByteArray m_name;
+    int m_listen = -1;
+    int m_conn = -1;
+};
+
+// Frame builders shared by the tests.
+QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2, quint32 type = 1);
+// An inbound long frame: 12-byte header, then data, padded to length bytes.
+QByteArray longFrame(quint32 type, quint32 msg, const QByteArray &data, qint32 length = -1);
+
+#endif
