@@ -1,0 +1,123 @@
+#include "meventfilter.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QSound>
+#include <QVariant>
+
+#include "appdata.h"
+#include "datadefault.h"
+#include "datasavecontrol.h"
+#include "launcherconfig.h"
+#include "setupstridconst.h"
+
+namespace {
+
+qint64 systemMSecs()
+{
+    return QDateTime::currentDateTime().toMSecsSinceEpoch();
+}
+
+// Read afresh at every beep: the settings screen changes them at any time.
+bool readBoolSetting(const QString &key)
+{
+    const QVariant fallback(DataDefault::getDefault(key).toBool());
+    return DataSaveControl::readSettingData(key, fallback, QString()).toBool();
+}
+
+int readIntSetting(const QString &key)
+{
+    const QVariant fallback(DataDefault::getDefault(key).toInt());
+    return DataSaveControl::readSettingData(key, fallback, QString()).toInt();
+}
+
+QString beepFileForVolume(int vol)
+{
+    if (vol <= 10)
+        return QStringLiteral(LAUNCHER_SOUND_DIR "/1.wav");
+    if (vol <= 15)
+        return QStringLiteral(LAUNCHER_SOUND_DIR "/2.wav");
+    if (vol <= 20)
+        return QStringLiteral(LAUNCHER_SOUND_DIR "/3.wav");
+    if (vol <= 30)
+        return QStringLiteral(LAUNCHER_SOUND_DIR "/4.wav");
+    return QStringLiteral(LAUNCHER_SOUND_DIR "/5.wav");
+}
+
+} // namespace
+
+MEventFilter *MEventFilter::pInst = nullptr;
+qint64 (*MEventFilter::currentMSecs)() = systemMSecs;
+
+MEventFilter *MEventFilter::GetInstance()
+{
+    if (!pInst)
+        pInst = new MEventFilter(nullptr);
+    return pInst;
+}
+
+void MEventFilter::DeleteInstance()
+{
+    if (!pInst)
+        return;
+    delete pInst;
+    pInst = nullptr;
+}
+
+MEventFilter::MEventFilter(QObject *parent)
+    : QObject(parent)
+    // Loaded ahead of the first beep, so m_sound is never null.
+    , m_sound(new QSound(QStringLiteral(LAUNCHER_SOUND_DIR "/1.wav"), this))
+{
+}
+
+MEventFilter::~MEventFilter()
+{
+}
+
+bool MEventFilter::eventFilter(QObject *watched, QEvent *event)
+{
+    Q_UNUSED(watched);
+    // Every event of the application passes here: reject the rest cheaply.
+    if (event->type() != QEvent::KeyPress)
+        return false;
+
+    static qint64 s_beeptime = 0;
+    const qint64 now = currentMSecs();
+    // Unsigned, so a clock that went backwards lets the next key through.
+    if (quint64(now) - quint64(s_beeptime) <= 120)
+        return false;
+
+    QKeyEvent *key = static_cast<QKeyEvent *>(event);
+    if (key->key() == Qt::Key_Meta && key->text() == QLatin1String("beep")) {
+        event->accept();
+        playSound();
+    }
+    s_beeptime = now;
+    return false;
+}
+
+void MEventFilter::playSound()
+{
+    static int s_vol_beep = -1;
+
+    // Never overlap or queue beeps.
+    if (!m_sound->isFinished())
+        return;
+    if (!readBoolSetting(SetupStrIdConst::setupSysBeep))
+        return;
+    if (!AppData::GetInstance()->AudioInitOK())
+        return;
+
+    const int vol = readIntSetting(SetupStrIdConst::setupAlterVolume);
+    if (vol != s_vol_beep) {
+        s_vol_beep = vol;
+        // Later, not now: the old sound may still have work queued in the event loop.
+        m_sound->deleteLater();
+        m_sound = new QSound(beepFileForVolume(vol), this);
+        qDebug() << "==================>>>>vol" << vol;
+    }
+    m_sound->play();
+}

@@ -20,6 +20,10 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+    // Milliseconds since the epoch, as the debounce reads them; tests put a
+    // controlled clock here.
+    static qint64 (*currentMSecs)();
+
 Q_SIGNALS:
     void mcuPlayBeepSig();
 
