@@ -1,0 +1,33 @@
+#ifndef FRAMECODEC_H
+#define FRAMECODEC_H
+
+#include <QByteArray>
+#include <QString>
+
+// One frame from the launcher, in words. kind is the first word of text and
+// what "wait-for" and the summary go by.
+struct DecodedFrame {
+    QString kind;
+    QString text;
+};
+
+// Builds the frames the MCU service sends and reads the ones the launcher sends.
+class FrameCodec
+{
+public:
+    // Length of the launcher frame at the front of buf: 0 while more bytes are
+    // needed, -1 when the front is no frame the launcher sends.
+    static int outboundFrameLength(const QByteArray &buf);
+    static DecodedFrame decode(const QByteArray &frame);
+
+    static QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2);
+    // Inbound long frame; its length word covers the header and data only.
+    static QByteArray longFrame(quint32 type, quint32 msg, const QByteArray &data);
+
+    // "01000000 0c000000 ...": wire order, four bytes to a group.
+    static QString wordHex(const QByteArray &bytes);
+    // Hex digits with any white space between them; false on anything else.
+    static bool parseHex(const QString &text, QByteArray *out);
+};
+
+#endif

@@ -1,0 +1,23 @@
+#ifndef SIMCOMMAND_H
+#define SIMCOMMAND_H
+
+#include <QByteArray>
+#include <QString>
+
+// One line of a scenario, or of what is typed at the prompt.
+struct SimCommand {
+    enum Kind { Empty, Send, Wait, WaitFor, Quit };
+
+    Kind kind = Empty;
+    QString name;     // the command word, as counted in the summary
+    QString text;     // the line as given
+    QByteArray bytes; // Send: exactly what goes on the wire
+    qint64 ms = 0;    // Wait: delay; WaitFor: timeout; Send: replay offset or -1
+    QString word;     // WaitFor: decoded kind to wait for
+
+    // On failure returns false and sets error to "expected ...".
+    static bool parse(const QString &line, SimCommand *cmd, QString *error);
+    static QString help();
+};
+
+#endif
