@@ -28,9 +28,10 @@ FrameReassembler::Step FrameReassembler::inspect(int offset, int available, int 
         return NeedMore;
     int32_t length;
     std::memcpy(&length, front + 8, sizeof length);
-    // Zero, negative or larger than the buffer: such a frame can never be
-    // completed, so the whole buffer goes rather than stalling the link.
-    if (length <= 0 || length > Capacity)
+    // Shorter than its own header, negative or larger than the buffer: such a
+    // frame can never be completed or handed over whole, so the whole buffer
+    // goes rather than stalling the link or handing on a torn header.
+    if (length < MCUSRV_TO_MAIN_APP_HEADER_SIZE || length > Capacity)
         return Discard;
     if (available < length)
         return NeedMore;
@@ -53,9 +54,14 @@ void FrameReassembler::compact(int consumed)
     m_recvLen = remaining;
 }
 
-void FrameReassembler::discardAll()
+void FrameReassembler::reset()
 {
     std::memset(m_recvBuf, 0, m_recvLen);
     m_recvLen = 0;
+}
+
+void FrameReassembler::discardAll()
+{
+    reset();
     std::printf("=================>>>MainAppProtocolComm over size: %d\n", Capacity);
 }

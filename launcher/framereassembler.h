@@ -29,6 +29,10 @@ public:
     template<typename Deliver>
     void append(const unsigned char *chunk, int n, Deliver &&deliver);
 
+    // Forgets the buffered bytes without a word: a partial frame of a closed
+    // connection must not be glued to the start of the next one.
+    void reset();
+
 private:
     // What to do with the frame at the front of the unparsed bytes.
     enum Step { NeedMore, Normal, Long, Discard };
@@ -46,6 +50,11 @@ void FrameReassembler::append(const unsigned char *chunk, int n, Deliver &&deliv
 {
     if (n <= 0)
         return;
+    if (n > Capacity) {
+        // Only the newest Capacity bytes could ever be kept.
+        chunk += n - Capacity;
+        n = Capacity;
+    }
     if (n > Capacity - m_recvLen) {
         // A chunk that does not fit behind what is buffered: drop the buffer.
         std::memset(m_recvBuf, 0, m_recvLen);

@@ -51,6 +51,8 @@ private:
 
     static void *_thread(void *self);
     void loop();
+    bool waitBeforeReconnect(int ms);
+    void reconnect();
 
     void handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
     void handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
@@ -62,6 +64,10 @@ private:
     sockaddr_un m_localAddr;
     FrameReassembler m_reassembler;
     pthread_mutex_t m_sendMutex;
+    // Lets Stop cut short the reader's wait before a reconnect.
+    pthread_mutex_t m_wakeMutex;
+    pthread_cond_t m_wakeCond;
+    bool m_threadStarted;
 
     static MainAppProtocolComm *m_s_MainAppProtocolComm;
 };

@@ -1,0 +1,36 @@
+#include "systemclock.h"
+
+#include <atomic>
+#include <ctime>
+
+namespace {
+
+class RealClock : public SystemClock
+{
+public:
+    int setTime(int64_t seconds) override
+    {
+        timespec ts{};
+        ts.tv_sec = time_t(seconds);
+        return clock_settime(CLOCK_REALTIME, &ts);
+    }
+};
+
+// Read by the reader thread, replaced by tests from the main thread.
+std::atomic<SystemClock *> s_replacement{nullptr};
+
+} // namespace
+
+SystemClock::~SystemClock() = default;
+
+SystemClock *SystemClock::instance()
+{
+    static RealClock s_real;
+    SystemClock *clock = s_replacement.load();
+    return clock ? clock : &s_real;
+}
+
+void SystemClock::setInstance(SystemClock *clock)
+{
+    s_replacement.store(clock);
+}
