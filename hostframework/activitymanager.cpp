@@ -1,0 +1,64 @@
+#include "activitymanager.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include "hostframework.h"
+
+namespace {
+constexpr int RecentCount = 8;
+QMutex s_lock;
+QVector<Journal::Entry> s_recent;
+
+void keep(const char *call, QVariantList args)
+{
+    {
+        // Before the journal entry, so a listener of recorded() finds it.
+        QMutexLocker locker(&s_lock);
+        if (s_recent.size() == RecentCount)
+            s_recent.removeFirst();
+        s_recent.append(Journal::Entry{QString::fromLatin1(call), args});
+    }
+    Journal::instance()->record(call, std::move(args));
+}
+} // namespace
+
+QVector<Journal::Entry> HostFramework::recentActivity()
+{
+    QMutexLocker locker(&s_lock);
+    return s_recent;
+}
+
+namespace zyappframework {
+
+ActivityManager::ActivityManager() = default;
+ActivityManager::~ActivityManager() = default;
+
+QSharedPointer<ActivityManager> ActivityManager::self()
+{
+    static const auto *const instance = new QSharedPointer<ActivityManager>(new ActivityManager);
+    Journal::trace("ActivityManager::self");
+    return *instance;
+}
+
+void ActivityManager::notifyMcuValue(int value)
+{
+    if (Journal::isEnabled())
+        keep("ActivityManager::notifyMcuValue", {value});
+}
+
+void ActivityManager::handleMcuMsg(MainAppNormalMsg msg)
+{
+    if (Journal::isEnabled())
+        keep("ActivityManager::handleMcuMsg", {msg.type, msg.msg, msg.p1, msg.p2});
+}
+
+void ActivityManager::handleCanMsg(tag_MCUSRV_TO_MAIN_APP_T frame)
+{
+    if (Journal::isEnabled())
+        keep("ActivityManager::handleCanMsg",
+             {QByteArray(reinterpret_cast<const char *>(&frame), sizeof frame)});
+}
+
+} // namespace zyappframework

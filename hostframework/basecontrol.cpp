@@ -1,0 +1,85 @@
+#include "basecontrol.h"
+
+#include <QByteArray>
+#include <QDate>
+#include <QLocale>
+
+#include "journal.h"
+
+namespace {
+QByteArray wholeFrame(const tag_MCUSRV_TO_MAIN_APP_T &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(&frame), sizeof frame);
+}
+} // namespace
+
+BaseControl::BaseControl() = default;
+BaseControl::~BaseControl() = default;
+
+BaseControl *BaseControl::getInstance()
+{
+    static BaseControl *const instance = new BaseControl;
+    return instance;
+}
+
+void BaseControl::changeMediaSrcSlot(int fromSrc, int toSrc)
+{
+    Journal::trace("BaseControl::changeMediaSrcSlot", fromSrc, toSrc);
+}
+
+void BaseControl::sendMcuKeyPressedSignal(int key, int state)
+{
+    Journal::trace("BaseControl::sendMcuKeyPressedSignal", key, state);
+}
+
+void BaseControl::ejectSlot()
+{
+    Journal::trace("BaseControl::ejectSlot");
+}
+
+// The build date as yyyyMMdd.
+QString BaseControl::getDateVersion()
+{
+    static const QString version = QLocale::c()
+            .toDate(QString::fromLatin1(__DATE__).simplified(), QStringLiteral("MMM d yyyy"))
+            .toString(QStringLiteral("yyyyMMdd"));
+    Journal::trace("BaseControl::getDateVersion");
+    return version;
+}
+
+void BaseControl::ReceiveKeyStudyMsgFromMcu(MCU_STEER_KEY_STUDY_DATA study)
+{
+    if (!Journal::isEnabled())
+        return;
+    const QByteArray bytes(reinterpret_cast<const char *>(study.studyBytes), sizeof study.studyBytes);
+    Journal::trace("BaseControl::ReceiveKeyStudyMsgFromMcu", bytes,
+                   int(study.studyValues[0]), int(study.studyValues[1]), int(study.studyValues[2]),
+                   int(study.studyValues[3]), int(study.studyValues[4]), int(study.studyValues[5]));
+}
+
+void BaseControl::RecevieMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
+{
+    if (Journal::isEnabled())
+        Journal::trace("BaseControl::RecevieMsgFromMcu", wholeFrame(frame));
+}
+
+void BaseControl::RecevieSIMMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
+{
+    if (Journal::isEnabled())
+        Journal::trace("BaseControl::RecevieSIMMsgFromMcu", wholeFrame(frame));
+}
+
+void BaseControl::RecevieMCMMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
+{
+    if (Journal::isEnabled())
+        Journal::trace("BaseControl::RecevieMCMMsgFromMcu", wholeFrame(frame));
+}
+
+// The pointer is only valid during the call: the two bytes are copied.
+void BaseControl::RecevieAutoTestFromMcu(int item, unsigned char *bytes)
+{
+    if (!Journal::isEnabled())
+        return;
+    const QByteArray head = bytes ? QByteArray(reinterpret_cast<const char *>(bytes), 2) : QByteArray();
+    Journal::trace("BaseControl::RecevieAutoTestFromMcu", item, head);
+}

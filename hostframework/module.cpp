@@ -1,0 +1,7 @@
+#include "module.h"
+
+namespace zyappframework {
+
+Module::~Module() = default;
+
+} // namespace zyappframework

@@ -1,0 +1,148 @@
+#include "svccontrol.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+
+#include "hostframework.h"
+
+namespace {
+std::atomic<bool> s_manual{false};
+SvcControl *s_last = nullptr;
+
+QMutex s_runningLock;
+QStringList s_running;
+
+QStringList servicesOf(SvcControl::ExeStage stage)
+{
+    if (stage == SvcControl::DirectStage)
+        return {QStringLiteral("settings"), QStringLiteral("audio")};
+    if (stage == SvcControl::NormalStage)
+        return {QStringLiteral("media"), QStringLiteral("bluetooth"), QStringLiteral("navigation")};
+    return {};
+}
+
+const int s_metaTypeId = qRegisterMetaType<SvcControl::ExeStage>("SvcControl::ExeStage");
+} // namespace
+
+// The services of one controller run on a worker thread of their own; each is
+// a heartbeat timer there.
+class SvcControl::Private
+{
+public:
+    QThread worker;
+    QObject *context = nullptr; // lives on the worker thread
+    QVector<QTimer *> services;  // touched on the worker thread only
+    QStringList names;
+
+    void startServices(SvcControl::ExeStage stage)
+    {
+        const QStringList list = servicesOf(stage);
+        for (const QString &name : list) {
+            auto *timer = new QTimer(context);
+            timer->setInterval(1000);
+            timer->start();
+            services.append(timer);
+            names.append(name);
+        }
+        QMutexLocker locker(&s_runningLock);
+        s_running.append(list);
+    }
+
+    void stopServices()
+    {
+        qDeleteAll(services);
+        services.clear();
+        QMutexLocker locker(&s_runningLock);
+        for (const QString &name : qAsConst(names))
+            s_running.removeOne(name);
+        names.clear();
+    }
+
+    void ensureWorker()
+    {
+        if (!worker.isRunning()) {
+            worker.setObjectName(QStringLiteral("svccontrol"));
+            worker.start();
+        }
+    }
+};
+
+void HostFramework::setSvcControlManual(bool manual)
+{
+    s_manual = manual;
+}
+
+SvcControl *HostFramework::lastSvcControl()
+{
+    return s_last;
+}
+
+QStringList HostFramework::runningServices()
+{
+    QMutexLocker locker(&s_runningLock);
+    return s_running;
+}
+
+SvcControl::SvcControl(QObject *parent)
+    : QObject(parent)
+    , d(new Private)
+{
+    Q_UNUSED(s_metaTypeId);
+    d->context = new QObject;
+    d->context->moveToThread(&d->worker);
+    s_last = this;
+}
+
+SvcControl::~SvcControl()
+{
+    if (d->worker.isRunning()) {
+        QMetaObject::invokeMethod(d->context, [this] { d->stopServices(); }, Qt::BlockingQueuedConnection);
+        d->worker.quit();
+        d->worker.wait();
+    }
+    delete d->context;
+    delete d;
+    if (s_last == this)
+        s_last = nullptr;
+}
+
+void SvcControl::exeStage(SvcControl::ExeStage stage, bool direct)
+{
+    Journal::trace("SvcControl::exeStage", int(stage), direct);
+    d->ensureWorker();
+    if (direct) {
+        QMetaObject::invokeMethod(d->context, [this, stage] { d->startServices(stage); },
+                                  Qt::BlockingQueuedConnection);
+        return;
+    }
+    if (s_manual)
+        return;
+    QMetaObject::invokeMethod(d->context, [this, stage] {
+        d->startServices(stage);
+        // Reported on the controller's own thread, from its event loop.
+        QMetaObject::invokeMethod(this, [this, stage] { Q_EMIT stageReady(stage); }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
+
+void SvcControl::stop(bool force)
+{
+    Journal::trace("SvcControl::stop", force);
+    if (s_manual)
+        return;
+    auto done = [this] {
+        d->worker.wait();
+        Q_EMIT finished();
+    };
+    if (!d->worker.isRunning()) {
+        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+        return;
+    }
+    QMetaObject::invokeMethod(d->context, [this, done] {
+        d->stopServices();
+        d->worker.quit();
+        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
