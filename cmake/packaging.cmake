@@ -21,11 +21,7 @@ set_target_properties(${_launcher_programs} PROPERTIES
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 install(TARGETS ${_launcher_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The beep files are generated into the build tree; they go where the beep
-# filter reads them, an absolute path on the unit.
-if(LAUNCHER_BEEP_FILES)
-    install(FILES ${LAUNCHER_BEEP_FILES} DESTINATION ${LAUNCHER_SOUND_DIR})
-endif()
+# The beep files install themselves (sounds/) into LAUNCHER_SOUND_DIR.
 
 # Debian package, for the host's architecture or, in a cross build, for the
 # one the toolchain file names.

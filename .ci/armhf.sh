@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The armhf stage: cross toolchain (installed when missing), cross build,
+# the test suite under qemu-arm, and the armhf Debian package.
+#
+#   .ci/armhf.sh          what CI runs: everything but the tests labelled host-only
+#   .ci/armhf.sh --full   also the host-only tests (they still need the host's
+#                         binaries and privileges, so expect them to fail
+#                         where those are missing)
+#
+# Build directory: build-armhf (ARMHF_BUILD_DIR overrides it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${ARMHF_BUILD_DIR:-$root/build-armhf}
+jobs=$(nproc)
+# Emulated tests are slow to start (Qt's libraries are loaded through the
+# translator); a test that hangs must not hold the stage for long.
+test_timeout=${ARMHF_TEST_TIMEOUT:-600}
+
+label_filter=(-LE host-only)
+if [ "${1:-}" = "--full" ]; then
+    label_filter=()
+fi
+
+stage() {
+    local name=$1; shift
+    local t0=$SECONDS
+    echo "=== stage: $name"
+    "$@"
+    echo "=== stage: $name took $((SECONDS - t0)) s"
+}
+
+install_toolchain() {
+    local SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    local updated=no
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        echo "armhf: adding the armhf architecture"
+        $SUDO dpkg --add-architecture armhf
+        $SUDO apt-get update -qq
+        updated=yes
+    fi
+    local tools=() qt=()
+    for p in cmake crossbuild-essential-armhf qemu-user; do
+        dpkg -s "$p" >/dev/null 2>&1 || tools+=("$p")
+    done
+    for p in qtbase5-dev:armhf qtmultimedia5-dev:armhf; do
+        dpkg -s "$p" >/dev/null 2>&1 || qt+=("$p")
+    done
+    if [ ${#tools[@]} -eq 0 ] && [ ${#qt[@]} -eq 0 ]; then
+        echo "armhf: toolchain present"
+        return
+    fi
+    [ $updated = yes ] || $SUDO apt-get update -qq
+    if [ ${#tools[@]} -gt 0 ]; then
+        echo "armhf: installing ${tools[*]}"
+        $SUDO apt-get install -y -q "${tools[@]}"
+    fi
+    if [ ${#qt[@]} -gt 0 ]; then
+        # Without recommends: they would pull in a second, armhf desktop.
+        echo "armhf: installing ${qt[*]}"
+        $SUDO apt-get install -y -q --no-install-recommends "${qt[@]}"
+    fi
+}
+
+cross_build() {
+    cmake -S "$root" -B "$build" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j"$jobs"
+}
+
+emulated_tests() {
+    (cd "$build" && ctest -j"$jobs" --output-on-failure --timeout "$test_timeout" "${label_filter[@]}")
+}
+
+package() {
+    (cd "$build" && cpack -G DEB)
+}
+
+stage armhf-toolchain install_toolchain
+stage armhf-build cross_build
+stage armhf-tests emulated_tests
+stage armhf-package package
