@@ -1,0 +1,337 @@
+#include "mainappprotocolcomm.h"
+#include "mcupeer.h"
+#include "stdoutcapture.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <memory>
+#include <poll.h>
+#include <stdio_ext.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+using zyappframework::MainAppProtocolComm;
+using ByteArrays = QList<QByteArray>;
+
+static const QByteArray RepeatLine = "===============>repeat call SendData\n";
+
+static QByteArray frameLine(quint32 msg, quint32 p1, quint32 p2)
+{
+    return "Main app normal msg:" + QByteArray::number(msg) + ", p1:" + QByteArray::number(p1) + ", p2:"
+        + QByteArray::number(p2) + ".\n";
+}
+
+static QByteArray pattern(int n)
+{
+    QByteArray p(n, '\0');
+    for (int i = 0; i < n; ++i)
+        p[i] = char(i * 31 + i / 251);
+    return p;
+}
+
+static int queuedBytes(int fd)
+{
+    int n = 0;
+    ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
+struct Received {
+    QByteArray bytes;
+    bool endOfStream = false;
+};
+
+// Reads until the other end shuts the connection, or nothing more comes for a while.
+static Received readToEnd(int fd, int quietMs = 5000)
+{
+    Received r;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, quietMs) <= 0)
+            return r;
+        char buf[65536];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            r.endOfStream = n == 0;
+            return r;
+        }
+        r.bytes.append(buf, int(n));
+    }
+}
+
+class TestMainAppProtocolComm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void sendDataBeforeStart();
+    void framesReachDispatcher_data();
+    void framesReachDispatcher();
+    void sendDataReachesPeer();
+    void secondSenderDropsItsFrame();
+    void partlySentFrameIsFinished();
+    void unfinishedFrameEndsConnection();
+    void reconnectsToRestartedPeer();
+    void serviceAppearsLate();
+    void deleteInstanceEndsReader_data();
+    void deleteInstanceEndsReader();
+
+private:
+    MainAppProtocolComm *startLink(const McuPeer &peer);
+
+    QTemporaryDir m_dir;
+    int m_links = 0;
+    // Held until the link is gone, so the reader's last lines are caught too.
+    std::unique_ptr<StdoutCapture> m_out;
+};
+
+MainAppProtocolComm *TestMainAppProtocolComm::startLink(const McuPeer &peer)
+{
+    const QByteArray local = QFile::encodeName(m_dir.path()) + "/link" + QByteArray::number(++m_links);
+    MainAppProtocolComm::setSocketNames(local.constData(), peer.name().constData());
+    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
+    link->Start();
+    return link;
+}
+
+void TestMainAppProtocolComm::init()
+{
+    m_out = std::make_unique<StdoutCapture>();
+}
+
+void TestMainAppProtocolComm::cleanup()
+{
+    MainAppProtocolComm::DeleteInstance();
+    m_out.reset();
+}
+
+void TestMainAppProtocolComm::sendDataBeforeStart()
+{
+    QByteArray frame = normalFrame(12, 17, 0);
+    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
+    QCOMPARE(link->SendData(frame.data(), frame.size()), -1);
+    QCOMPARE(link->SendData(frame.data(), 0), -1);
+}
+
+void TestMainAppProtocolComm::framesReachDispatcher_data()
+{
+    QTest::addColumn<ByteArrays>("writes");
+    QTest::addColumn<QByteArray>("printed");
+
+    const QByteArray a = normalFrame(28929, 1, 10);
+    const QByteArray b = normalFrame(28929, 2, 20);
+    const QByteArray line = frameLine(28929, 1, 10) + frameLine(28929, 2, 20);
+
+    QTest::newRow("unknown message") << ByteArrays{normalFrame(12345, 1, 2)} << frameLine(12345, 1, 2);
+    QTest::newRow("split 10 and 6") << ByteArrays{a.left(10), a.mid(10), b} << line;
+    QTest::newRow("two in one write") << ByteArrays{a + b} << line;
+    QTest::newRow("long frame of another type between")
+        << ByteArrays{a + longFrame(7, 1, pattern(100)) + b} << line;
+    QTest::newRow("length 0 empties the buffer")
+        << ByteArrays{a + longFrame(2, 1, QByteArray(), 0) + b}
+        << frameLine(28929, 1, 10) + "=================>>>MainAppProtocolComm over size: 10240\n";
+}
+
+void TestMainAppProtocolComm::framesReachDispatcher()
+{
+    QFETCH(ByteArrays, writes);
+    QFETCH(QByteArray, printed);
+
+    StdoutCapture &out = *m_out;
+    McuPeer peer;
+    QVERIFY(peer.listen());
+    startLink(peer);
+    QVERIFY(peer.accept());
+    // The link's lines go to a collector's pipe as they happen.
+    QVERIFY(__flbf(stdout));
+
+    // Our end is bound to the configured path.
+    sockaddr_un addr;
+    socklen_t len = sizeof addr;
+    QCOMPARE(getpeername(peer.fd(), reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    QCOMPARE(QByteArray(addr.sun_path), QFile::encodeName(m_dir.path()) + "/link" + QByteArray::number(m_links));
+
+    for (const QByteArray &bytes : writes)
+        QVERIFY(peer.write(bytes));
+    QTRY_COMPARE(out.text(), printed);
+}
+
+void TestMainAppProtocolComm::sendDataReachesPeer()
+{
+    McuPeer peer;
+    QVERIFY(peer.listen());
+    MainAppProtocolComm *link = startLink(peer);
+    QVERIFY(peer.accept());
+
+    QByteArray frame = normalFrame(12, 190, 0);
+    QCOMPARE(link->SendData(frame.data(), frame.size()), 0);
+    QCOMPARE(peer.read(16), frame);
+}
+
+void TestMainAppProtocolComm::secondSenderDropsItsFrame()
+{
+    StdoutCapture &out = *m_out;
+    McuPeer peer;
+    QVERIFY(peer.listen());
+    MainAppProtocolComm *link = startLink(peer);
+    QVERIFY(peer.accept());
+
+    // The peer reads nothing, so the first sender holds the mutex while it
+    // waits for room for the rest of its oversized frame.
+    QByteArray big = pattern(4 << 20);
+    int first = 1;
+    std::thread holder([&] { first = link->SendData(big.data(), big.size()); });
+    QTRY_VERIFY(queuedBytes(peer.fd()) > 0);
+
+    QByteArray frame = normalFrame(12, 190, 0);
+    QCOMPARE(link->SendData(frame.data(), frame.size()), 0);
+    QCOMPARE(out.count(RepeatLine), 1);
+
+    holder.join();
+    QCOMPARE(first, -1);
+    // The dropped frame never reached the connection it was meant for.
+    const Received got = readToEnd(peer.fd());
+    QVERIFY(got.endOfStream);
+    QVERIFY(big.startsWith(got.bytes));
+}
+
+void TestMainAppProtocolComm::partlySentFrameIsFinished()
+{
+    McuPeer peer;
+    QVERIFY(peer.listen());
+    MainAppProtocolComm *link = startLink(peer);
+    QVERIFY(peer.accept());
+
+    // Larger than any socket buffer: the socket takes it in parts.
+    QByteArray big = pattern(1 << 20);
+    QByteArray got;
+    std::thread reader([&] { got = peer.read(big.size(), 20000); });
+    const int result = link->SendData(big.data(), big.size());
+    reader.join();
+    QCOMPARE(result, 0);
+    QCOMPARE(got.size(), big.size());
+    QVERIFY(got == big);
+}
+
+void TestMainAppProtocolComm::unfinishedFrameEndsConnection()
+{
+    McuPeer peer;
+    QVERIFY(peer.listen());
+    MainAppProtocolComm *link = startLink(peer);
+    QVERIFY(peer.accept());
+
+    QByteArray big = pattern(4 << 20);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(link->SendData(big.data(), big.size()), -1);
+    QVERIFY2(timer.elapsed() < 10000, "a sender is held up for about a second at most");
+    QByteArray next = normalFrame(12, 190, 0);
+    link->SendData(next.data(), next.size());
+
+    // The service sees the torn frame end with the connection, never
+    // followed by the start of another frame.
+    const Received got = readToEnd(peer.fd());
+    QVERIFY(got.endOfStream);
+    QVERIFY(got.bytes.size() > 0 && got.bytes.size() < big.size());
+    QVERIFY(big.startsWith(got.bytes));
+}
+
+void TestMainAppProtocolComm::reconnectsToRestartedPeer()
+{
+    StdoutCapture &out = *m_out;
+    McuPeer peer;
+    QVERIFY(peer.listen());
+    MainAppProtocolComm *link = startLink(peer);
+    QVERIFY(peer.accept());
+
+    QVERIFY(peer.write(normalFrame(28929, 1, 0)));
+    QTRY_COMPARE(out.count(frameLine(28929, 1, 0)), 1);
+    // Half a frame, then the service goes away and comes back.
+    QVERIFY(peer.write(normalFrame(777, 7, 7).left(10)));
+    peer.closeConnection();
+    peer.closeListener();
+    QVERIFY(peer.listen());
+    QVERIFY(peer.accept(10000));
+
+    // The half frame of the old connection is not glued to the new stream.
+    QVERIFY(peer.write(normalFrame(28929, 2, 0)));
+    QTRY_COMPARE(out.count(frameLine(28929, 2, 0)), 1);
+    QVERIFY(!out.text().contains("msg:777"));
+    QVERIFY(out.count("Main App invaild datalen:0\n") >= 1);
+
+    // Sending goes to the new connection, and nothing is sent again.
+    QByteArray frame = normalFrame(12, 190, 0);
+    QCOMPARE(link->SendData(frame.data(), frame.size()), 0);
+    QCOMPARE(peer.readAll(), frame);
+}
+
+void TestMainAppProtocolComm::serviceAppearsLate()
+{
+    StdoutCapture &out = *m_out;
+    McuPeer peer;
+    QElapsedTimer timer;
+    timer.start();
+    startLink(peer);
+
+    // A socket that never connected fails every read with EINVAL.
+    const QByteArray failed = "-main app socket read failed with error: " + QByteArray::number(EINVAL) + "\n";
+    QTRY_VERIFY(out.count(failed) >= 3);
+    // Once per attempt, with a growing pause between: not a flood.
+    QVERIFY2(out.count(failed) <= 3 + timer.elapsed() / 50, out.text().right(200).constData());
+    QCOMPARE(out.count(failed), out.text().count('\n'));
+
+    QVERIFY(peer.listen());
+    QVERIFY(peer.accept(10000));
+    QVERIFY(peer.write(normalFrame(28929, 3, 0)));
+    QTRY_COMPARE(out.count(frameLine(28929, 3, 0)), 1);
+}
+
+void TestMainAppProtocolComm::deleteInstanceEndsReader_data()
+{
+    QTest::addColumn<bool>("serviceListening");
+    QTest::addColumn<bool>("stopFirst");
+
+    QTest::newRow("blocked in read") << true << false;
+    QTest::newRow("blocked in read, stopped before") << true << true;
+    QTest::newRow("waiting to reconnect") << false << false;
+}
+
+void TestMainAppProtocolComm::deleteInstanceEndsReader()
+{
+    QFETCH(bool, serviceListening);
+    QFETCH(bool, stopFirst);
+
+    McuPeer peer;
+    if (serviceListening)
+        QVERIFY(peer.listen());
+    MainAppProtocolComm *link = startLink(peer);
+    if (serviceListening)
+        QVERIFY(peer.accept());
+
+    if (stopFirst) {
+        link->Stop();
+        QByteArray frame = normalFrame(12, 190, 0);
+        QCOMPARE(link->SendData(frame.data(), frame.size()), -1);
+    }
+    // Returns only once the reader thread has ended (a hang fails the test).
+    MainAppProtocolComm::DeleteInstance();
+
+    if (serviceListening)
+        QVERIFY(readToEnd(peer.fd()).endOfStream);
+    QByteArray frame = normalFrame(12, 190, 0);
+    QCOMPARE(MainAppProtocolComm::GetInstance()->SendData(frame.data(), frame.size()), -1);
+}
+
+QTEST_GUILESS_MAIN(TestMainAppProtocolComm)
+#include "tst_mainappprotocolcomm.moc"
