@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <atomic>
 
+#include "boottimeline.h"
 #include "hostframework.h"
 
 namespace {
@@ -61,13 +62,19 @@ public:
         names.clear();
     }
 
+    // A stage after stop() waits for the stopping worker to end first: work
+    // posted to a thread whose loop has quit would never run.
     void ensureWorker()
     {
-        if (!worker.isRunning()) {
-            worker.setObjectName(QStringLiteral("svccontrol"));
-            worker.start();
+        if (stopping) {
+            worker.wait();
+            stopping = false;
         }
+        if (!worker.isRunning())
+            worker.start();
     }
+
+    bool stopping = false; // main thread only
 };
 
 void HostFramework::setSvcControlManual(bool manual)
@@ -93,16 +100,16 @@ SvcControl::SvcControl(QObject *parent)
     Q_UNUSED(s_metaTypeId);
     d->context = new QObject;
     d->context->moveToThread(&d->worker);
+    d->worker.setObjectName(QStringLiteral("svccontrol"));
+    // Whatever way the worker ends, its timers go on its own thread.
+    connect(&d->worker, &QThread::finished, d->context, [this] { d->stopServices(); }, Qt::DirectConnection);
     s_last = this;
 }
 
 SvcControl::~SvcControl()
 {
-    if (d->worker.isRunning()) {
-        QMetaObject::invokeMethod(d->context, [this] { d->stopServices(); }, Qt::BlockingQueuedConnection);
-        d->worker.quit();
-        d->worker.wait();
-    }
+    d->worker.quit();
+    d->worker.wait();
     delete d->context;
     delete d;
     if (s_last == this)
@@ -112,14 +119,14 @@ SvcControl::~SvcControl()
 void SvcControl::exeStage(SvcControl::ExeStage stage, bool direct)
 {
     Journal::trace("SvcControl::exeStage", int(stage), direct);
+    if (!direct && s_manual)
+        return;
     d->ensureWorker();
     if (direct) {
         QMetaObject::invokeMethod(d->context, [this, stage] { d->startServices(stage); },
                                   Qt::BlockingQueuedConnection);
         return;
     }
-    if (s_manual)
-        return;
     QMetaObject::invokeMethod(d->context, [this, stage] {
         d->startServices(stage);
         // Reported on the controller's own thread, from its event loop.
@@ -133,13 +140,14 @@ void SvcControl::stop(bool force)
     if (s_manual)
         return;
     auto done = [this] {
-        d->worker.wait();
+        BootTimeline::instance()->mark(BootTimeline::Finished);
         Q_EMIT finished();
     };
     if (!d->worker.isRunning()) {
         QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
         return;
     }
+    d->stopping = true;
     QMetaObject::invokeMethod(d->context, [this, done] {
         d->stopServices();
         d->worker.quit();

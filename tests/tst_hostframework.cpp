@@ -42,6 +42,7 @@ private Q_SLOTS:
     void switches();
     void svcControlStages();
     void svcControlDirect();
+    void svcControlRestartAfterStop();
     void firstFrameAfterExpose();
 
 private:
@@ -256,6 +257,29 @@ void TestHostFramework::svcControlDirect()
     delete svc; // stops what still runs
     QVERIFY(HostFramework::runningServices().isEmpty());
     QVERIFY(!HostFramework::lastSvcControl());
+
+    // The direct start-up's sequence, the controller deleted right after stop().
+    svc = new SvcControl;
+    svc->exeStage(SvcControl::DirectStage, true);
+    svc->exeStage(SvcControl::NormalStage, true);
+    QCOMPARE(HostFramework::runningServices().size(), 5);
+    svc->stop(false);
+    delete svc;
+    QVERIFY(HostFramework::runningServices().isEmpty());
+}
+
+void TestHostFramework::svcControlRestartAfterStop()
+{
+    SvcControl svc;
+    QSignalSpy ready(&svc, SIGNAL(stageReady(SvcControl::ExeStage)));
+    QSignalSpy finished(&svc, SIGNAL(finished()));
+    svc.exeStage(SvcControl::DirectStage, true);
+    svc.stop(false);
+    // A stage asked for while the worker winds down still runs and reports.
+    svc.exeStage(SvcControl::DirectStage, false);
+    QTRY_COMPARE(ready.count(), 1);
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(HostFramework::runningServices(), (QStringList{"settings", "audio"}));
 }
 
 void TestHostFramework::firstFrameAfterExpose()
