@@ -5,6 +5,7 @@
 #include <QWindow>
 #include <atomic>
 
+#include "homescreen.h"
 #include "hostframework.h"
 
 namespace {
@@ -20,7 +21,9 @@ class ExposeWatcher : public QObject
 public:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::Expose && !s_shown) {
+        // An expose comes before the paint; the home screen knows when its
+        // frame has actually been flushed.
+        if (event->type() == QEvent::Expose && !s_shown && !HomeScreen::exists()) {
             auto *window = qobject_cast<QWindow *>(watched);
             if (window && window->isVisible() && window->isExposed())
                 HostFramework::reportFirstFrame();
@@ -93,7 +96,7 @@ bool FirstFrameMonitor::preCheck()
 {
     Journal::trace("FirstFrameMonitor::preCheck");
     watchExposes();
-    if (!s_shown && anyWindowExposed())
+    if (!s_shown && !HomeScreen::exists() && anyWindowExposed())
         s_shown = true;
     if (s_shown) {
         s_pending = false;

@@ -4,6 +4,8 @@
 #include <QThread>
 #include <atomic>
 
+#include "boottimeline.h"
+#include "homescreen.h"
 #include "hostframework.h"
 #include "infomodule.h"
 
@@ -44,6 +46,8 @@ void ModuleManager::initModule(MainAppProtocolComm *link)
 {
     s_link = link;
     Journal::trace("ModuleManager::initModule", qulonglong(quintptr(link)));
+    // The framework's screens come up once the modules have the link.
+    HomeScreen::bringUp();
 }
 
 QSharedPointer<Module> ModuleManager::getModule(const QString &name)
@@ -74,6 +78,8 @@ void ModuleManager::stageDone(bool staged)
 void ModuleManager::setStartupStage(int stage)
 {
     s_stage = stage;
+    if (stage == 1 || stage == 2)
+        BootTimeline::instance()->mark(stage == 1 ? BootTimeline::Stage1 : BootTimeline::Stage2);
     Journal::trace("ModuleManager::setStartupStage", stage);
 }
 

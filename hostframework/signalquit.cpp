@@ -20,11 +20,6 @@ extern "C" void signalQuitHandler(int sig)
     const unsigned char byte = static_cast<unsigned char>(sig);
     ssize_t written = write(s_pipe[1], &byte, 1);
     (void)written;
-    // A second Ctrl-C kills at once should the teardown ever hang.
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGINT, &dfl, nullptr);
-    sigaction(SIGTERM, &dfl, nullptr);
     errno = savedErrno;
 }
 

@@ -1,0 +1,301 @@
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+
+#include "appdata.h"
+#include "application.h"
+#include "activitymanager.h"
+#include "basecontrol.h"
+#include "boottimeline.h"
+#include "firstframemonitor.h"
+#include "homescreen.h"
+#include "hostframework.h"
+#include "mainappprotocolcomm.h"
+#include "mcupeer.h"
+#include "platformcontrol.h"
+#include "signalquit.h"
+#include "syslanguage.h"
+#include "uimanager.h"
+
+using zyappframework::MainAppProtocolComm;
+using Action = std::function<void()>;
+using ScreenAction = std::function<void(HomeScreen *)>;
+Q_DECLARE_METATYPE(Action)
+Q_DECLARE_METATYPE(ScreenAction)
+
+namespace {
+
+QStringList s_messages;
+QtMessageHandler s_previous = nullptr;
+
+void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.startsWith(QLatin1String("hostframework:")))
+        s_messages << text;
+    s_previous(type, context, text);
+}
+
+QString label(HomeScreen *screen, const char *name)
+{
+    auto *l = screen->findChild<QLabel *>(QLatin1String(name));
+    return l ? l->text() : QStringLiteral("<no label %1>").arg(QLatin1String(name));
+}
+
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
+} // namespace
+
+class TestHomeScreen : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void firstFrameAfterPaintOnce();
+    void showsJournal_data();
+    void showsJournal();
+    void buttonsCallLink_data();
+    void buttonsCallLink();
+    void visibility_data();
+    void visibility();
+    void timelineLoggedOnce();
+    void signalQuitsLoop_data();
+    void signalQuitsLoop();
+
+private:
+    QTemporaryDir m_dir;
+    McuPeer m_peer;
+    MainAppProtocolComm *m_link = nullptr;
+};
+
+void TestHomeScreen::initTestCase()
+{
+    s_previous = qInstallMessageHandler(capture);
+    QVERIFY(m_peer.listen());
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(m_dir.filePath(QStringLiteral("link"))).constData(),
+                                        m_peer.name().constData());
+    m_link = MainAppProtocolComm::GetInstance();
+    m_link->Start();
+    QVERIFY(m_peer.accept());
+}
+
+void TestHomeScreen::cleanupTestCase()
+{
+    if (m_link)
+        m_link->Stop();
+    qInstallMessageHandler(s_previous);
+}
+
+// Runs first: nothing in the process has been on screen yet.
+void TestHomeScreen::firstFrameAfterPaintOnce()
+{
+    FirstFrameMonitor *monitor = FirstFrameMonitor::getInstance();
+    PaintCounter counter;
+    HomeScreen screen;
+    screen.installEventFilter(&counter);
+    int paintsAtReport = -1;
+    connect(monitor, &FirstFrameMonitor::procFlushDone, &screen, [&] { paintsAtReport = counter.paints; });
+    QSignalSpy spy(monitor, SIGNAL(procFlushDone()));
+    QVERIFY(!monitor->preCheck());
+
+    screen.show();
+    QTRY_COMPARE(spy.count(), 1);
+    QVERIFY(paintsAtReport > 0);
+    QVERIFY(BootTimeline::instance()->elapsed(BootTimeline::FirstFrame) >= 0);
+
+    screen.hide();
+    screen.show();
+    screen.repaint();
+    QTRY_VERIFY(counter.paints > paintsAtReport);
+    QCoreApplication::processEvents();
+    QCOMPARE(spy.count(), 1);
+    FirstFrameMonitor::releaseInstance();
+}
+
+void TestHomeScreen::showsJournal_data()
+{
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QString>("labelName");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("uuid") << Action([] { AppData::GetInstance()->setUUID(QStringLiteral("5f2c-0a91")); })
+                          << "uuid" << "5f2c-0a91";
+    QTest::newRow("uuid from the reader thread")
+            << Action([] { std::thread([] { AppData::GetInstance()->setUUID(QStringLiteral("b-7")); }).join(); })
+            << "uuid" << "b-7";
+    QTest::newRow("mcu type") << Action([] { AppData::GetInstance()->setMcuType(3); }) << "mcuType" << "3";
+    QTest::newRow("tuner type") << Action([] { AppData::GetInstance()->setTunerType(7); }) << "tunerType" << "7";
+    QTest::newRow("mcu version")
+            << Action([] { PlatformControl::getInstance()->setMcuVersion(QStringLiteral("MCU-2.14")); })
+            << "mcuVersion" << "MCU-2.14";
+    QTest::newRow("current source") << Action([] { AppData::GetInstance()->setCurSource(SOURCE_ID_DISC); })
+                                    << "currentSource" << "Disc (2)";
+    QTest::newRow("last source") << Action([] { AppData::GetInstance()->setLastSource(SOURCE_ID_AUX); })
+                                 << "lastSource" << "AUX (5)";
+    QTest::newRow("clock synced") << Action([] { AppData::GetInstance()->setMcuTimeSynced(true); })
+                                  << "clockSynced" << "yes";
+    QTest::newRow("language") << Action([] { SysLanguage::exeLanguage(QStringLiteral("de")); })
+                              << "language" << "de";
+    QTest::newRow("drive side") << Action([] { zyappframework::UIManager::setRightDrive(true, true); })
+                                << "driveSide" << "right-hand drive";
+    QTest::newRow("key press") << Action([] { BaseControl::getInstance()->sendMcuKeyPressedSignal(33, 1); })
+                               << "lastKey" << "key 33, state 1";
+}
+
+void TestHomeScreen::showsJournal()
+{
+    QFETCH(Action, action);
+    QFETCH(QString, labelName);
+    QFETCH(QString, expected);
+
+    HomeScreen screen;
+    action();
+    QTRY_COMPARE(label(&screen, labelName.toLatin1()), expected);
+    // Clearing the journal does not blank what was shown.
+    Journal::instance()->clear();
+    screen.refresh();
+    QCOMPARE(label(&screen, labelName.toLatin1()), expected);
+}
+
+void TestHomeScreen::buttonsCallLink_data()
+{
+    QTest::addColumn<ScreenAction>("prepare");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QByteArray>("frame");
+
+    const ScreenAction none = [](HomeScreen *) {};
+    QTest::newRow("eject") << none << "ejectButton" << normalFrame(12, 140, 0);
+    QTest::newRow("heartbeat") << none << "heartbeatButton" << normalFrame(12, 190, 0);
+    QTest::newRow("source") << ScreenAction([](HomeScreen *s) {
+        auto *selector = s->findChild<QComboBox *>(QStringLiteral("sourceSelector"));
+        selector->setCurrentIndex(selector->findData(int(SOURCE_ID_BT_MUSIC)));
+        s->findChild<QSpinBox *>(QStringLiteral("sourceParam"))->setValue(7);
+    }) << "changeSourceButton" << normalFrame(12, 5, (7u << 16) | SOURCE_ID_BT_MUSIC);
+    QByteArray colour = normalFrame(19, 0, 0, 2).left(8) + QByteArray::fromHex("0401ff0203");
+    colour.append(QByteArray(264 - colour.size(), '\0'));
+    QTest::newRow("key colour") << ScreenAction([](HomeScreen *s) {
+        const int values[] = { 255, 2, 3 };
+        for (int i = 0; i < 3; ++i)
+            s->findChild<QSpinBox *>(QStringLiteral("keyColour%1").arg(i + 1))->setValue(values[i]);
+    }) << "keyColourButton" << colour;
+}
+
+void TestHomeScreen::buttonsCallLink()
+{
+    QFETCH(ScreenAction, prepare);
+    QFETCH(QString, button);
+    QFETCH(QByteArray, frame);
+
+    HomeScreen screen;
+    screen.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&screen));
+    prepare(&screen);
+    auto *b = screen.findChild<QPushButton *>(button);
+    QVERIFY(b);
+    QTest::mouseClick(b, Qt::LeftButton);
+    QCOMPARE(m_peer.read(frame.size()).toHex(), frame.toHex());
+    // Nothing else goes out, on a timer or otherwise.
+    QCOMPARE(m_peer.readAll(100), QByteArray());
+}
+
+void TestHomeScreen::visibility_data()
+{
+    QTest::addColumn<ScreenAction>("conceal");
+    QTest::addColumn<ScreenAction>("reveal");
+    QTest::newRow("minimise") << ScreenAction([](HomeScreen *s) { s->showMinimized(); })
+                              << ScreenAction([](HomeScreen *s) { s->showNormal(); });
+    QTest::newRow("hide") << ScreenAction([](HomeScreen *s) { s->hide(); })
+                          << ScreenAction([](HomeScreen *s) { s->show(); });
+}
+
+void TestHomeScreen::visibility()
+{
+    QFETCH(ScreenAction, conceal);
+    QFETCH(ScreenAction, reveal);
+
+    HomeScreen screen;
+    auto *uuid = screen.findChild<QLabel *>(QStringLiteral("uuid"));
+    PaintCounter counter;
+    uuid->installEventFilter(&counter);
+    screen.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&screen));
+    QTRY_VERIFY(Application::isApVisible());
+
+    conceal(&screen);
+    QTRY_VERIFY(!Application::isApVisible());
+    // What arrives while concealed is painted once revealed: the update
+    // requests made meanwhile were dropped by the application.
+    AppData::GetInstance()->setUUID(QStringLiteral("while-hidden"));
+    QTRY_COMPARE(uuid->text(), QStringLiteral("while-hidden"));
+    const int paints = counter.paints;
+    reveal(&screen);
+    QTRY_VERIFY(Application::isApVisible());
+    QTRY_VERIFY(counter.paints > paints);
+    const int revealed = counter.paints;
+    AppData::GetInstance()->setUUID(QStringLiteral("after"));
+    QTRY_VERIFY(counter.paints > revealed);
+}
+
+void TestHomeScreen::timelineLoggedOnce()
+{
+    s_messages.clear();
+    BootTimeline *timeline = BootTimeline::instance();
+    timeline->mark(BootTimeline::Stage1);
+    timeline->mark(BootTimeline::Finished);
+    timeline->mark(BootTimeline::Finished);
+    QCOMPARE(s_messages.size(), 1);
+    const QRegularExpression format(QStringLiteral(
+            "^hostframework: boot timeline: first-frame=(\\d+|-) ms stage1=(\\d+) ms stage2=- ms finished=(\\d+) ms$"));
+    const QRegularExpressionMatch m = format.match(s_messages.first());
+    QVERIFY2(m.hasMatch(), qPrintable(s_messages.first()));
+    QVERIFY(m.captured(2).toLongLong() <= m.captured(3).toLongLong());
+    QCOMPARE(timeline->summary(), s_messages.first().mid(int(strlen("hostframework: boot timeline: "))));
+}
+
+void TestHomeScreen::signalQuitsLoop_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("SIGINT") << SIGINT << "hostframework: SIGINT received, quitting the event loop";
+    QTest::newRow("SIGTERM") << SIGTERM << "hostframework: SIGTERM received, quitting the event loop";
+}
+
+void TestHomeScreen::signalQuitsLoop()
+{
+    QFETCH(int, signal);
+    QFETCH(QString, line);
+
+    SignalQuit::install();
+    s_messages.clear();
+    QTimer::singleShot(0, [signal] { kill(getpid(), signal); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(s_messages, QStringList{line});
+}
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv);
+    TestHomeScreen test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_homescreen.moc"
