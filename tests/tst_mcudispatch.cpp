@@ -3,56 +3,18 @@
 #include <QtTest>
 
 #include <atomic>
-#include <cstdio>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "basecontrol.h"
 #include "hostframework.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
+#include "stdoutcapture.h"
 #include "systemclock.h"
 
 using zyappframework::MainAppProtocolComm;
 
 namespace {
-
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        fflush(stdout);
-        m_file = tmpfile();
-        m_saved = dup(STDOUT_FILENO);
-        dup2(fileno(m_file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); fclose(m_file); }
-    QByteArray text()
-    {
-        restore();
-        QByteArray out;
-        rewind(m_file);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, m_file)) > 0)
-            out.append(buf, int(n));
-        return out;
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-    FILE *m_file;
-    int m_saved;
-};
 
 // Debug messages from any thread, as the stream form renders them.
 QMutex s_debugLock;

@@ -2,58 +2,19 @@
 #include <QtTest>
 
 #include <climits>
-#include <cstdio>
 #include <functional>
-#include <unistd.h>
 
 #include "appdata.h"
 #include "hostframework.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
+#include "stdoutcapture.h"
 
 using zyappframework::MainAppProtocolComm;
 using Send = std::function<void(MainAppProtocolComm *)>;
 Q_DECLARE_METATYPE(Send)
 
 namespace {
-
-// Standard output of this process, for the duration of one case.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        fflush(stdout);
-        m_file = tmpfile();
-        m_saved = dup(STDOUT_FILENO);
-        dup2(fileno(m_file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); fclose(m_file); }
-    QByteArray text()
-    {
-        restore();
-        QByteArray out;
-        rewind(m_file);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, m_file)) > 0)
-            out.append(buf, int(n));
-        return out;
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-    FILE *m_file;
-    int m_saved;
-};
 
 QByteArray hex(const char *text)
 {
