@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Sanitizer builds (gcc):
+#  1. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer;
+#  2. the link's concurrency tests (ctest label "concurrency") under ThreadSanitizer.
+# Each stage prints how long it took. Suppressions live in tools/*.supp.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+stage() {
+    local name=$1; shift
+    local t0=$SECONDS
+    echo "=== stage: $name"
+    "$@"
+    echo "=== stage: $name took $((SECONDS - t0)) s"
+}
+
+configure() {
+    cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_BUILD_TESTS=ON \
+        -DLAUNCHER_SANITIZE="$2" >/dev/null
+}
+
+asan_build() {
+    configure "$root/build-asan" address,undefined
+    cmake --build "$root/build-asan" -j"$jobs"
+}
+
+asan_test() {
+    # A report ends the process (-fno-sanitize-recover), and so fails the test.
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+    export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+    (cd "$root/build-asan" && ctest -j2 --output-on-failure --timeout 600 -LE '^soak$')
+}
+
+tsan_build() {
+    configure "$root/build-tsan" thread
+    cmake --build "$root/build-tsan" -j"$jobs" --target tst_mainappprotocolcomm tst_linkstress tst_faultinjection
+}
+
+tsan_test() {
+    export TSAN_OPTIONS=suppressions=$root/tools/tsan.supp:halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0
+    (cd "$root/build-tsan" && ctest -j2 --output-on-failure --timeout 900 -L concurrency)
+}
+
+stage asan-build asan_build
+stage asan-test asan_test
+stage tsan-build tsan_build
+stage tsan-test tsan_test
