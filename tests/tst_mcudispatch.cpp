@@ -313,6 +313,8 @@ void TestMcuDispatch::longFrames_data()
     QTest::newRow("MCU version, unterminated") << mcuLong(25, QByteArray(1, '\0') + QByteArray(255, 'x'))
         << QStringList{"PlatformControl::getInstance()", "PlatformControl::setMcuVersion(" + QString(255, 'x') + ")"}
         << QStringList();
+    QTest::newRow("MCU version, no platform layer") << mcuLong(25, text("\x00" "V1"))
+        << QStringList{"PlatformControl::getInstance()"} << QStringList();
     QTest::newRow("MCU version, frame ends in the text") << mcuLong(25, text("\x00" "ab"))
         << QStringList{"PlatformControl::getInstance()", "PlatformControl::setMcuVersion(ab)"} << QStringList();
 
@@ -351,6 +353,8 @@ void TestMcuDispatch::longFrames()
     QFETCH(QStringList, calls);
     QFETCH(QStringList, debug);
 
+    const QByteArray tag = QTest::currentDataTag();
+    HostFramework::setPlatformControlAvailable(!tag.endsWith("no platform layer"));
     const int clockCalls = m_clock.calls.load();
     QStringList seen;
     QByteArray printed;
@@ -359,7 +363,7 @@ void TestMcuDispatch::longFrames()
     QCOMPARE(takeDebug(), debug);
     QCOMPARE(printed, QByteArray());
 
-    const bool setsClock = QByteArray(QTest::currentDataTag()).startsWith("time");
+    const bool setsClock = tag.startsWith("time");
     QCOMPARE(m_clock.calls.load(), clockCalls + (setsClock ? 1 : 0));
     m_link->SendHeartbeattoMCU();
     QCOMPARE(m_peer.read(16).toHex(), normalFrame(12, 190, 0).toHex());
