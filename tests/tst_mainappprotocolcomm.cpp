@@ -2,16 +2,19 @@
 #include "mcupeer.h"
 #include "stdoutcapture.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <poll.h>
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -40,6 +43,32 @@ static int queuedBytes(int fd)
     int n = 0;
     ioctl(fd, FIONREAD, &n);
     return n;
+}
+
+// Joins on every way out of a test function, failed comparisons included.
+class JoiningThread : public std::thread
+{
+public:
+    using std::thread::thread;
+    ~JoiningThread()
+    {
+        if (joinable())
+            join();
+    }
+};
+
+// Whether a thread other than this one sits in a blocking read.
+static bool otherThreadInRead()
+{
+    const QString self = QString::number(gettid());
+    const QByteArray read = QByteArray::number(SYS_read) + ' ';
+    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &tid : tasks) {
+        QFile syscall(QStringLiteral("/proc/self/task/%1/syscall").arg(tid));
+        if (tid != self && syscall.open(QIODevice::ReadOnly) && syscall.readAll().startsWith(read))
+            return true;
+    }
+    return false;
 }
 
 struct Received {
@@ -191,7 +220,7 @@ void TestMainAppProtocolComm::secondSenderDropsItsFrame()
     // waits for room for the rest of its oversized frame.
     QByteArray big = pattern(4 << 20);
     int first = 1;
-    std::thread holder([&] { first = link->SendData(big.data(), big.size()); });
+    JoiningThread holder([&] { first = link->SendData(big.data(), big.size()); });
     QTRY_VERIFY(queuedBytes(peer.fd()) > 0);
 
     QByteArray frame = normalFrame(12, 190, 0);
@@ -216,7 +245,7 @@ void TestMainAppProtocolComm::partlySentFrameIsFinished()
     // Larger than any socket buffer: the socket takes it in parts.
     QByteArray big = pattern(1 << 20);
     QByteArray got;
-    std::thread reader([&] { got = peer.read(big.size(), 20000); });
+    JoiningThread reader([&] { got = peer.read(big.size(), 20000); });
     const int result = link->SendData(big.data(), big.size());
     reader.join();
     QCOMPARE(result, 0);
@@ -316,16 +345,28 @@ void TestMainAppProtocolComm::deleteInstanceEndsReader()
     if (serviceListening)
         QVERIFY(peer.listen());
     MainAppProtocolComm *link = startLink(peer);
-    if (serviceListening)
+    if (serviceListening) {
         QVERIFY(peer.accept());
+        QTRY_VERIFY(otherThreadInRead());
+    } else {
+        QTRY_VERIFY(m_out->text().contains("read failed"));
+    }
 
     if (stopFirst) {
         link->Stop();
         QByteArray frame = normalFrame(12, 190, 0);
         QCOMPARE(link->SendData(frame.data(), frame.size()), -1);
     }
-    // Returns only once the reader thread has ended (a hang fails the test).
-    MainAppProtocolComm::DeleteInstance();
+    // Returns only once the reader thread has ended.
+    auto deleted = std::make_shared<std::atomic<bool>>(false);
+    std::thread([deleted] {
+        MainAppProtocolComm::DeleteInstance();
+        *deleted = true;
+    }).detach();
+    if (!QTest::qWaitFor([&] { return deleted->load(); }, 20000)) {
+        m_out.reset();
+        qFatal("DeleteInstance did not return: the reader thread was not woken");
+    }
 
     if (serviceListening)
         QVERIFY(readToEnd(peer.fd()).endOfStream);
