@@ -170,10 +170,10 @@ int main(int argc, char **argv)
 {
     // As root, a network namespace of its own keeps "@quillstone" private and a
     // private /tmp keeps "/tmp/_vartk"; otherwise the test's resource lock does.
-    if (geteuid() == 0 && unshare(CLONE_NEWNET | CLONE_NEWNS) == 0) {
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    // The tmpfs only once propagation is off, or it would cover the host's /tmp.
+    if (geteuid() == 0 && unshare(CLONE_NEWNET | CLONE_NEWNS) == 0
+        && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777");
-    }
     QCoreApplication app(argc, argv);
     TestLauncher test;
     return QTest::qExec(&test, argc, argv);
