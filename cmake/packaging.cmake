@@ -41,6 +41,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# An image wants no debugging information; the build tree keeps it.
+set(CPACK_STRIP_FILES ON)
 # The beep is played through the multimedia audio plugins.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5multimedia5-plugins")
 include(CPack)
