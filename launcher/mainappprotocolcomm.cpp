@@ -48,7 +48,9 @@ int64_t monotonicMs()
 int openLink(sockaddr_un *localAddr)
 {
     unlink(s_localPath);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking only for the connect: a service whose backlog is full must
+    // not hold up the start, nor a reconnect that Stop could not wake.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return fd;
 
@@ -66,6 +68,7 @@ int openLink(sockaddr_un *localAddr)
         peer.sun_path[0] = '\0';
     // Abstract names are length-sensitive: exactly the name, no padding, no terminator.
     connect(fd, reinterpret_cast<const sockaddr *>(&peer), socklen_t(offsetof(sockaddr_un, sun_path) + nameLen));
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
@@ -143,9 +146,12 @@ void MainAppProtocolComm::Stop()
     if (m_socket < 0)
         return;
     pthread_mutex_lock(&m_sendMutex);
-    // shutdown first: close alone does not wake a reader blocked in read.
+    // close alone does not wake a reader blocked in read; shutdown does. The
+    // reader then closes the descriptor itself: closed under its read, the
+    // number could be reused by another open before the read is issued.
     shutdown(m_socket, SHUT_RDWR);
-    close(m_socket);
+    if (!m_threadStarted)
+        close(m_socket);
     pthread_mutex_unlock(&m_sendMutex);
 }
 
@@ -238,10 +244,14 @@ void MainAppProtocolComm::loop()
         }
         // No service, or it went away: wait rather than spin, then dial again.
         if (!waitBeforeReconnect(retryMs))
-            return;
+            break;
         retryMs = std::min(retryMs * 2, LastRetryMs);
         reconnect();
     }
+
+    pthread_mutex_lock(&m_sendMutex);
+    close(m_socket);
+    pthread_mutex_unlock(&m_sendMutex);
 }
 
 bool MainAppProtocolComm::waitBeforeReconnect(int ms)
