@@ -139,19 +139,22 @@ void MainAppProtocolComm::Start()
 void MainAppProtocolComm::Stop()
 {
     pthread_mutex_lock(&m_wakeMutex);
-    m_running = 0;
+    const bool wasRunning = m_running.exchange(0);
     pthread_cond_broadcast(&m_wakeCond);
     pthread_mutex_unlock(&m_wakeMutex);
-
-    if (m_socket < 0)
+    // A second Stop must not touch a descriptor the reader has closed since.
+    if (!wasRunning)
         return;
+
     pthread_mutex_lock(&m_sendMutex);
-    // close alone does not wake a reader blocked in read; shutdown does. The
-    // reader then closes the descriptor itself: closed under its read, the
-    // number could be reused by another open before the read is issued.
-    shutdown(m_socket, SHUT_RDWR);
-    if (!m_threadStarted)
-        close(m_socket);
+    if (m_socket >= 0) {
+        // close alone does not wake a reader blocked in read; shutdown does.
+        // The reader then closes the descriptor itself: closed under its read,
+        // the number could be reused by another open before the read is issued.
+        shutdown(m_socket, SHUT_RDWR);
+        if (!m_threadStarted)
+            close(m_socket);
+    }
     pthread_mutex_unlock(&m_sendMutex);
 }
 
