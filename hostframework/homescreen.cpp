@@ -254,15 +254,18 @@ void HomeScreen::refresh()
 {
     m_refreshPending = false;
 
-    // Newest first; the journal may have dropped or cleared older entries, so
-    // a value not found again keeps what was shown.
+    // Newest first, and only what came since the last pass unless the journal
+    // shrank (cleared, or its older half dropped). A value not found again
+    // keeps what was shown.
     const QVector<Journal::Entry> entries = Journal::instance()->entries();
+    const int oldest = entries.size() >= m_scanned ? m_scanned : 0;
+    m_scanned = entries.size();
     QSet<QString> wanted;
     for (const char *call : Watched)
         wanted.insert(QLatin1String(call));
-    for (auto it = entries.crbegin(); it != entries.crend() && !wanted.isEmpty(); ++it) {
-        if (wanted.remove(it->call))
-            m_last.insert(it->call, it->args);
+    for (int i = entries.size() - 1; i >= oldest && !wanted.isEmpty(); --i) {
+        if (wanted.remove(entries.at(i).call))
+            m_last.insert(entries.at(i).call, entries.at(i).args);
     }
     auto last = [this](const char *call, int index) {
         const QVariantList args = m_last.value(QLatin1String(call));

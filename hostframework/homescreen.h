@@ -49,6 +49,7 @@ private:
     void sendKeyColour();
 
     QHash<QString, QVariantList> m_last;
+    int m_scanned = 0;
     QHash<QString, QLabel *> m_values;
     QListWidget *m_activity;
     QComboBox *m_source;
