@@ -206,6 +206,8 @@ HomeScreen::HomeScreen(QWidget *parent)
 
 HomeScreen::~HomeScreen()
 {
+    // Before the children go: the refresh timer is reached from other threads.
+    disconnect(Journal::instance(), nullptr, this, nullptr);
     --s_screens;
 }
 
