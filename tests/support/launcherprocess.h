@@ -27,6 +27,9 @@ public:
     bool isRunning() const;
 
     // Everything the process wrote so far, stdout and stderr interleaved.
+    // The launcher writes a line per frame: a test that keeps it busy for long
+    // calls this (or waitForOutput) now and then, or the pipe fills and the
+    // launcher stalls on its next line.
     QByteArray output();
     // Waits until text appears in the output; false on timeout or exit.
     bool waitForOutput(const QByteArray &text, int timeoutMs = 10000);
