@@ -3,29 +3,18 @@
 
 #include <ctime>
 
+#include "clockrecorder.h"
 #include "datadefault.h"
 #include "datasavecontrol.h"
 #include "hostframework.h"
+#include "journallines.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
 #include "setupstridconst.h"
-#include "systemclock.h"
 
 using zyappframework::MainAppProtocolComm;
 
 namespace {
-
-// Stands in for the machine's clock for the whole run: no case may move it.
-class ClockRecorder : public SystemClock
-{
-public:
-    int setTime(int64_t seconds) override
-    {
-        times.append(seconds);
-        return 0;
-    }
-    QVector<qint64> times;
-};
 
 // Local time to epoch seconds through the C library, independently of Qt.
 qint64 localSeconds(const QDate &date, int hour, int minute, int second)
@@ -43,30 +32,14 @@ qint64 localSeconds(const QDate &date, int hour, int minute, int second)
 
 qint64 startTimeAt(const QDateTime &now)
 {
-    const QTime t = now.time();
-    return localSeconds(QDate(2022, 1, 1), t.hour(), t.minute(), t.second());
+    return localSeconds(QDate(2022, 1, 1), now.time().hour(), now.time().minute(), now.time().second());
 }
-
-// 2022-01-01 00:00:00 UTC.
-const qint64 NewYear2022Utc = 1640995200;
 
 QByteArray timeReply(qint64 seconds)
 {
-    QByteArray f = QByteArray::fromHex("02000000" "c3000000" "04") + QByteArray(4, '\0');
-    qToBigEndian(quint32(seconds), f.data() + 9);
-    return f + QByteArray(264 - f.size(), '\0');
-}
-
-QStringList journalLines()
-{
-    QStringList lines;
-    for (const Journal::Entry &e : Journal::instance()->entries()) {
-        QStringList args;
-        for (const QVariant &a : e.args)
-            args << a.toString();
-        lines << e.call + QLatin1Char('(') + args.join(QLatin1String(", ")) + QLatin1Char(')');
-    }
-    return lines;
+    QByteArray data = QByteArray::fromHex("04") + QByteArray(4, '\0');
+    qToBigEndian(quint32(seconds), data.data() + 1);
+    return outLong(2, 195, data);
 }
 
 } // namespace
@@ -77,7 +50,8 @@ class TestMcuClock : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
+    // The recorder stays installed: the reader thread outlives the test.
+    void cleanupTestCase() { m_link->Stop(); }
     void init();
     void mcuTime_data();
     void mcuTime();
@@ -86,20 +60,18 @@ private Q_SLOTS:
 
 private:
     void handle(quint32 msg, const QByteArray &data);
-    void expectNothingMore();
+    void expectReply(qint64 seconds);
 
     QTemporaryDir m_dir;
     McuPeer m_peer;
     MainAppProtocolComm *m_link = nullptr;
     ClockRecorder m_clock;
-    QByteArray m_zone;
+    const QByteArray m_zone = qgetenv("TZ");
 };
 
 void TestMcuClock::initTestCase()
 {
     SystemClock::setInstance(&m_clock);
-    m_zone = qgetenv("TZ");
-    QVERIFY(m_dir.isValid());
     QVERIFY(m_peer.listen());
     MainAppProtocolComm::setSocketNames(QFile::encodeName(m_dir.filePath(QStringLiteral("link"))).constData(),
                                         m_peer.name().constData());
@@ -110,56 +82,46 @@ void TestMcuClock::initTestCase()
     DataDefault::initDataDefault();
 }
 
-void TestMcuClock::cleanupTestCase()
-{
-    if (m_link)
-        m_link->Stop();
-    // The recorder stays installed: the reader thread outlives this function.
-}
-
 void TestMcuClock::init()
 {
-    m_clock.times.clear();
+    m_clock.clear();
     Journal::instance()->clear();
 }
 
-// The handlers run inside the dispatcher; the frame is handed over as the
-// reader would, as a zero-filled 268-byte record.
+// The handlers run inside the dispatcher, handed the record as the reader would.
 void TestMcuClock::handle(quint32 msg, const QByteArray &data)
 {
-    QByteArray record = longFrame(2, msg, data);
-    record.append(QByteArray(268 - record.size(), '\0'));
+    QByteArray record = mcuRecord(longFrame(2, msg, data));
     m_link->resolvePacket(reinterpret_cast<unsigned char *>(record.data()));
 }
 
-void TestMcuClock::expectNothingMore()
+// The time reply, if any, then nothing but the heartbeat sent behind it.
+void TestMcuClock::expectReply(qint64 seconds)
 {
+    const QByteArray reply = seconds < 0 ? QByteArray() : timeReply(seconds);
     m_link->SendHeartbeattoMCU();
-    QCOMPARE(m_peer.read(16).toHex(), normalFrame(12, 190, 0).toHex());
+    QCOMPARE(m_peer.read(reply.size() + 16).toHex(), (reply + normalFrame(12, 190, 0)).toHex());
 }
 
 void TestMcuClock::mcuTime_data()
 {
     QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<bool>("plausible");
-    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<qint64>("seconds"); // 0: implausible, the fallback time is set
 
-    QTest::newRow("15551999") << QByteArray::fromHex("0000ed4dff") << false << qint64(0);
-    QTest::newRow("15552000") << QByteArray::fromHex("0000ed4e00") << true << qint64(15552000);
-    QTest::newRow("zero") << QByteArray::fromHex("0000000000") << false << qint64(0);
-    QTest::newRow("empty frame") << QByteArray() << false << qint64(0);
-    QTest::newRow("negative") << QByteArray::fromHex("0080000000") << false << qint64(0);
-    QTest::newRow("-1") << QByteArray::fromHex("00ffffffff") << false << qint64(0);
-    QTest::newRow("largest") << QByteArray::fromHex("007fffffff") << true << qint64(2147483647);
-    QTest::newRow("recent") << QByteArray::fromHex("0069500000") << true << qint64(0x69500000);
-    QTest::newRow("data 0 ignored, plausible") << QByteArray::fromHex("ff00ed4e00ffff") << true << qint64(15552000);
-    QTest::newRow("data 0 ignored, implausible") << QByteArray::fromHex("7f00000001") << false << qint64(0);
+    QTest::newRow("15551999") << QByteArray::fromHex("0000ed4dff") << qint64(0);
+    QTest::newRow("15552000") << QByteArray::fromHex("0000ed4e00") << qint64(15552000);
+    QTest::newRow("zero") << QByteArray::fromHex("0000000000") << qint64(0);
+    QTest::newRow("empty frame") << QByteArray() << qint64(0);
+    QTest::newRow("negative") << QByteArray::fromHex("0080000000") << qint64(0);
+    QTest::newRow("-1") << QByteArray::fromHex("00ffffffff") << qint64(0);
+    QTest::newRow("largest") << QByteArray::fromHex("007fffffff") << qint64(2147483647);
+    QTest::newRow("data 0 ignored, plausible") << QByteArray::fromHex("ff00ed4e00ffff") << qint64(15552000);
+    QTest::newRow("data 0 ignored, implausible") << QByteArray::fromHex("7f00000001") << qint64(0);
 }
 
 void TestMcuClock::mcuTime()
 {
     QFETCH(QByteArray, data);
-    QFETCH(bool, plausible);
     QFETCH(qint64, seconds);
 
     const QDateTime before = QDateTime::currentDateTime();
@@ -167,29 +129,22 @@ void TestMcuClock::mcuTime()
     const QDateTime after = QDateTime::currentDateTime();
 
     QCOMPARE(journalLines(), QStringList{"AppData::setMcuTimeSynced(true)"});
-    QCOMPARE(m_clock.times.size(), 1);
-    const qint64 set = m_clock.times.first();
-    if (plausible) {
+    QCOMPARE(m_clock.times().size(), 1);
+    const qint64 set = m_clock.times().first();
+    if (seconds) {
         QCOMPARE(set, seconds);
-        expectNothingMore();
-        return;
+        return expectReply(-1);
     }
-
     if (before.date() != after.date())
         QSKIP("midnight passed during the case");
-    // 2022-01-01 at the local time of day the frame arrived.
-    QVERIFY2(set >= startTimeAt(before) && set <= startTimeAt(after),
-             qPrintable(QStringLiteral("%1 not in [%2, %3]").arg(set).arg(startTimeAt(before)).arg(startTimeAt(after))));
-    const int dayBefore = before.time().msecsSinceStartOfDay() / 1000;
-    const int dayAfter = after.time().msecsSinceStartOfDay() / 1000;
-    if (m_zone == "UTC") {
-        QVERIFY(set - NewYear2022Utc >= dayBefore && set - NewYear2022Utc <= dayAfter);
-    } else if (m_zone == "Europe/Berlin") {
-        // Winter time: one hour ahead of UTC.
-        QVERIFY(set + 3600 - NewYear2022Utc >= dayBefore && set + 3600 - NewYear2022Utc <= dayAfter);
-    }
-    QCOMPARE(m_peer.read(264).toHex(), timeReply(set).toHex());
-    expectNothingMore();
+    // 2022-01-01 at the local time of day the frame arrived; in Berlin winter
+    // time is one hour ahead of UTC.
+    QVERIFY2(set >= startTimeAt(before) && set <= startTimeAt(after), qPrintable(QString::number(set)));
+    const qint64 sinceNewYearUtc = set - 1640995200 + (m_zone == "Europe/Berlin" ? 3600 : 0);
+    if (m_zone == "UTC" || m_zone == "Europe/Berlin")
+        QVERIFY(sinceNewYearUtc >= before.time().msecsSinceStartOfDay() / 1000
+                && sinceNewYearUtc <= after.time().msecsSinceStartOfDay() / 1000);
+    expectReply(set);
 }
 
 void TestMcuClock::rdsTime_data()
@@ -198,18 +153,17 @@ void TestMcuClock::rdsTime_data()
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<bool>("applies");
 
-    const bool byDefault = DataDefault::getDefault(SetupStrIdConst::setupSyncRdsTime).toBool();
-    QTest::newRow("on, 13:05") << QVariant(true) << QByteArray::fromHex("000d05") << true;
-    QTest::newRow("off") << QVariant(false) << QByteArray::fromHex("000d05") << false;
-    QTest::newRow("on again") << QVariant(true) << QByteArray::fromHex("000d05") << true;
-    QTest::newRow("not stored") << QVariant() << QByteArray::fromHex("000d05") << byDefault;
+    const QByteArray at1305 = QByteArray::fromHex("000d05");
+    QTest::newRow("on, 13:05") << QVariant(true) << at1305 << true;
+    QTest::newRow("off") << QVariant(false) << at1305 << false;
+    QTest::newRow("not stored") << QVariant() << at1305
+                                << DataDefault::getDefault(SetupStrIdConst::setupSyncRdsTime).toBool();
     QTest::newRow("midnight") << QVariant(true) << QByteArray::fromHex("000000") << true;
     QTest::newRow("23:59") << QVariant(true) << QByteArray::fromHex("00173b") << true;
     QTest::newRow("hour 24") << QVariant(true) << QByteArray::fromHex("001800") << false;
     QTest::newRow("hour 255") << QVariant(true) << QByteArray::fromHex("00ff00") << false;
     QTest::newRow("minute 60") << QVariant(true) << QByteArray::fromHex("000c3c") << false;
     QTest::newRow("minute 255") << QVariant(true) << QByteArray::fromHex("000cff") << false;
-    QTest::newRow("off, invalid") << QVariant(false) << QByteArray::fromHex("00ffff") << false;
     QTest::newRow("data 0 ignored") << QVariant(true) << QByteArray::fromHex("ff0d05ffff") << true;
 }
 
@@ -223,38 +177,34 @@ void TestMcuClock::rdsTime()
     HostFramework::clearSettings();
     if (setting.isValid())
         DataSaveControl::writeSettingData(key, setting, QString());
+    const QString byDefault = DataDefault::getDefault(key).toString();
     Journal::instance()->clear();
 
     const QDate before = QDate::currentDate();
     handle(82, data);
     const QDate after = QDate::currentDate();
-    const QStringList seen = journalLines();
 
     // Read afresh with the default as fallback; the flag of the full time is
     // not this message's business.
-    const QString byDefault = DataDefault::getDefault(key).toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    QCOMPARE(seen, (QStringList{"DataDefault::getDefault(" + key + ")",
+    QCOMPARE(journalLines(), (QStringList{"DataDefault::getDefault(" + key + ")",
                                           "DataSaveControl::readSettingData(" + key + ", " + byDefault + ", )"}));
     if (!applies) {
-        QCOMPARE(m_clock.times, QVector<qint64>());
-        expectNothingMore();
-        return;
+        QCOMPARE(m_clock.times(), QVector<qint64>());
+        return expectReply(-1);
     }
-
     if (before != after)
         QSKIP("midnight passed during the case");
     const int hour = quint8(data.at(1));
     const int minute = quint8(data.at(2));
-    QCOMPARE(m_clock.times.size(), 1);
-    const qint64 set = m_clock.times.first();
+    QCOMPARE(m_clock.times().size(), 1);
+    const qint64 set = m_clock.times().first();
     QCOMPARE(set, localSeconds(before, hour, minute, 0));
     const qint64 dayOffset = ((set - (hour * 3600 + minute * 60)) % 86400 + 86400) % 86400;
     if (m_zone == "UTC")
         QCOMPARE(dayOffset, qint64(0));
     else if (m_zone == "Europe/Berlin")
         QVERIFY2(dayOffset == 86400 - 3600 || dayOffset == 86400 - 7200, qPrintable(QString::number(dayOffset)));
-    QCOMPARE(m_peer.read(264).toHex(), timeReply(set).toHex());
-    expectNothingMore();
+    expectReply(set);
 }
 
 QTEST_GUILESS_MAIN(TestMcuClock)

@@ -64,6 +64,17 @@ bool McuPeer::accept(int timeoutMs)
     return m_conn >= 0;
 }
 
+bool McuPeer::connectTo(const QByteArray &name)
+{
+    closeConnection();
+    m_conn = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr;
+    const socklen_t len = makeAddress(name, &addr);
+    if (::connect(m_conn, reinterpret_cast<sockaddr *>(&addr), len) != 0)
+        closeConnection();
+    return m_conn >= 0;
+}
+
 void McuPeer::closeConnection()
 {
     if (m_conn >= 0)
@@ -146,4 +157,23 @@ QByteArray longFrame(quint32 type, quint32 msg, const QByteArray &data, qint32 l
     if (f.size() < length)
         f.append(QByteArray(length - f.size(), '\0'));
     return f;
+}
+
+QByteArray outLong(quint32 type, quint32 msg, const QByteArray &data)
+{
+    const QByteArray f = normalFrame(msg, 0, 0, type).left(8) + data;
+    return f + QByteArray(264 - f.size(), '\0');
+}
+
+QByteArray mcuRecord(const QByteArray &frame)
+{
+    return frame.left(268) + QByteArray(268 - qMin(268, int(frame.size())), '\0');
+}
+
+QByteArray pattern(int n, int seed)
+{
+    QByteArray p(n, '\0');
+    for (int i = 0; i < n; ++i)
+        p[i] = char((i * 7 + i / 251 + seed) | 1);
+    return p;
 }

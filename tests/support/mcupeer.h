@@ -17,6 +17,8 @@ public:
     QByteArray name() const { return m_name; }
     bool listen();
     bool accept(int timeoutMs = 5000);
+    // The other side: dials a listening peer's name instead of accepting.
+    bool connectTo(const QByteArray &name);
     bool isConnected() const { return m_conn >= 0; }
     void closeConnection();
     void closeListener();
@@ -40,5 +42,11 @@ private:
 QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2, quint32 type = 1);
 // An inbound long frame: 12-byte header, then data, padded to length bytes.
 QByteArray longFrame(quint32 type, quint32 msg, const QByteArray &data, qint32 length = -1);
+// An outbound long frame: 8-byte header, then data, always 264 bytes.
+QByteArray outLong(quint32 type, quint32 msg, const QByteArray &data);
+// What the dispatcher is handed for a frame: its first 268 bytes, zero-filled.
+QByteArray mcuRecord(const QByteArray &frame);
+// n bytes, none zero, that do not repeat every power of two.
+QByteArray pattern(int n, int seed = 0);
 
 #endif
