@@ -3,9 +3,8 @@
 # the test suite under qemu-arm, and the armhf Debian package.
 #
 #   .ci/armhf.sh          what CI runs: everything but the tests labelled host-only
-#   .ci/armhf.sh --full   also the host-only tests (they still need the host's
-#                         binaries and privileges, so expect them to fail
-#                         where those are missing)
+#   .ci/armhf.sh --full   also the host-only tests; they start programs or a
+#                         sound server, which emulation cannot do, and fail
 #
 # Build directory: build-armhf (ARMHF_BUILD_DIR overrides it).
 set -euo pipefail
@@ -71,8 +70,22 @@ cross_build() {
     cmake --build "$build" -j"$jobs"
 }
 
+# Under qemu-user Qt cannot start child processes (clone with CLONE_PIDFD is
+# refused), and QProcess then signals pid -1: kill(-1, SIGKILL), which as root
+# takes down every process on the machine. The tests that start programs are
+# labelled host-only; the suite still runs in a PID namespace of its own so
+# that any such slip stays inside it.
+pid_sandbox=()
+if unshare --pid --fork --kill-child --mount-proc true 2>/dev/null; then
+    pid_sandbox=(unshare --pid --fork --kill-child --mount-proc)
+elif unshare --map-root-user --pid --fork --kill-child --mount-proc true 2>/dev/null; then
+    pid_sandbox=(unshare --map-root-user --pid --fork --kill-child --mount-proc)
+else
+    echo "armhf: no PID namespace available; running the emulated tests unconfined" >&2
+fi
+
 emulated_tests() {
-    (cd "$build" && ctest -j"$jobs" --output-on-failure --timeout "$test_timeout" "${label_filter[@]}")
+    (cd "$build" && "${pid_sandbox[@]}" ctest -j"$jobs" --output-on-failure --timeout "$test_timeout" "${label_filter[@]}")
 }
 
 package() {
