@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test run: dependencies, build, unit and end-to-end tests.
+# The whole test run, each stage timed: dependencies, build and the suite, the
+# suite under the sanitizers, the fuzzer, and the armhf build under emulation.
 # CI calls this through .ci/run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,3 +23,7 @@ build_and_test() {
 
 stage setup tools/setup.sh
 stage tests build_and_test
+stage sanitizers bash .ci/sanitizers.sh
+stage fuzz bash .ci/fuzz.sh 60
+stage armhf bash .ci/armhf.sh
+echo "=== all stages passed in $SECONDS s"
