@@ -22,22 +22,6 @@ static QByteArray header(quint32 type, quint32 msg, qint32 length)
     return h;
 }
 
-static QByteArray pattern(int n, int seed)
-{
-    QByteArray p(n, '\0');
-    for (int i = 0; i < n; ++i)
-        p[i] = char((i * 7 + seed) | 1);
-    return p;
-}
-
-// What the dispatcher sees of a long frame: its first 268 bytes, zero after.
-static QByteArray record(const QByteArray &frame)
-{
-    QByteArray r = frame.left(268);
-    r.append(QByteArray(268 - r.size(), '\0'));
-    return r;
-}
-
 class TestFrameReassembler : public QObject
 {
     Q_OBJECT
@@ -56,87 +40,64 @@ void TestFrameReassembler::append_data()
     QTest::addColumn<QByteArray>("rest");
     QTest::addColumn<QByteArray>("printed");
 
+    auto row = [](const QString &tag, const ByteArrays &chunks, const QList<int> &after, const ByteArrays &frames,
+                  const QByteArray &rest = {}, const QByteArray &printed = {}) {
+        QTest::newRow(qPrintable(tag)) << chunks << after << frames << rest << printed;
+    };
     const QByteArray a = normalFrame(28929, 1, 10);
     const QByteArray b = normalFrame(28929, 2, 20);
     const QByteArray c = normalFrame(28929, 3, 30);
 
-    QTest::newRow("normal frame in reads of 10 and 6")
-        << ByteArrays{a.left(10), a.mid(10)} << QList<int>{0, 1} << ByteArrays{a} << QByteArray() << QByteArray();
-    QTest::newRow("three normal frames in one read")
-        << ByteArrays{a + b + c} << QList<int>{3} << ByteArrays{a, b, c} << QByteArray() << QByteArray();
-    for (int k = 8; k <= 15; ++k) {
-        QTest::addRow("normal frame, %d bytes first", k)
-            << ByteArrays{a.left(k), a.mid(k)} << QList<int>{0, 1} << ByteArrays{a} << QByteArray() << QByteArray();
-    }
+    row("three normal frames in one read", {a + b + c}, {3}, {a, b, c});
+    for (int k = 8; k <= 15; ++k)
+        row(QStringLiteral("normal frame, %1 bytes first").arg(k), {a.left(k), a.mid(k)}, {0, 1}, {a});
     const QByteArray long20 = longFrame(2, 0x19, pattern(8, 3));
     const QByteArray other20 = longFrame(7, 0x19, pattern(8, 5));
     for (int k = 1; k <= 7; ++k) {
-        for (const QByteArray &f : {a, long20, other20}) {
-            QTest::addRow("%d bytes of a frame of type %d", k, int(f.at(0)))
-                << ByteArrays{f.left(k)} << QList<int>{0} << ByteArrays{} << f.left(k) << QByteArray();
-        }
+        for (const QByteArray &f : {a, long20, other20})
+            row(QStringLiteral("%1 bytes of a frame of type %2").arg(k).arg(int(f.at(0))), {f.left(k)}, {0}, {}, f.left(k));
     }
 
-    QTest::newRow("length 20: zero-filled record, 20 bytes consumed")
-        << ByteArrays{long20 + a} << QList<int>{2} << ByteArrays{record(long20), a} << QByteArray() << QByteArray();
+    row("length 20: zero-filled record, 20 bytes consumed", {long20 + a}, {2}, {mcuRecord(long20), a});
     const QByteArray long268 = longFrame(2, 0xD4, pattern(256, 1));
-    QTest::newRow("length 268 whole")
-        << ByteArrays{long268} << QList<int>{1} << ByteArrays{long268} << QByteArray() << QByteArray();
-    QTest::newRow("record zero past a shorter frame after a longer one")
-        << ByteArrays{long268, long20} << QList<int>{1, 2} << ByteArrays{long268, record(long20)}
-        << QByteArray() << QByteArray();
+    row("length 268 whole", {long268}, {1}, {long268});
+    row("record zero past a shorter frame after a longer one", {long268, long20}, {1, 2}, {long268, mcuRecord(long20)});
 
     // 300 bytes announced: 268 go on with the length word cut, the 32 after
     // them are the next two frames.
     const QByteArray long300 = header(2, 0x52, 300) + pattern(256, 2) + b + c;
     QByteArray cut = long300.left(268);
     qToLittleEndian(qint32(268), cut.data() + 8);
-    QTest::newRow("length 300 cut at 268, the rest parsed on")
-        << ByteArrays{long300.left(268), long300.mid(268)} << QList<int>{0, 3} << ByteArrays{cut, b, c}
-        << QByteArray() << QByteArray();
+    row("length 300 cut at 268, the rest parsed on", {long300.left(268), long300.mid(268)}, {0, 3}, {cut, b, c});
 
-    QTest::newRow("length 0 empties the buffer")
-        << ByteArrays{a + header(2, 5, 0) + b + c} << QList<int>{1} << ByteArrays{a} << QByteArray() << OverSizeLine;
-    QTest::newRow("length 0 at the front")
-        << ByteArrays{header(3, 5, 0) + b} << QList<int>{0} << ByteArrays{} << QByteArray() << OverSizeLine;
+    row("length 0 empties the buffer", {a + header(2, 5, 0) + b + c}, {1}, {a}, {}, OverSizeLine);
+    row("length 0 at the front", {header(3, 5, 0) + b}, {0}, {}, {}, OverSizeLine);
 
     // 10000 bytes of a frame announced as 10240, then a read that no longer fits.
-    ByteArrays chunks;
+    ByteArrays chunks, sixteen;
     QList<int> after;
     const QByteArray big = header(2, 0x39, 10240) + pattern(10000 - 12, 4);
     for (int i = 0; i < big.size(); i += 268) {
         chunks << big.mid(i, 268);
         after << 0;
     }
-    ByteArrays sixteen;
     QByteArray fresh;
-    for (int i = 0; i < 16; ++i) {
-        sixteen << normalFrame(28929, quint32(i), 0);
-        fresh += sixteen.last();
-    }
-    fresh += c.left(12);
-    chunks << fresh;
+    for (int i = 0; i < 16; ++i)
+        fresh += (sixteen << normalFrame(28929, quint32(i), 0)).last();
+    chunks << fresh + c.left(12);
     after << 16;
-    QTest::newRow("268-byte read with 10000 bytes buffered")
-        << chunks << after << sixteen << c.left(12) << QByteArray();
-
-    QTest::newRow("length 10240 waits for its bytes")
-        << ByteArrays{header(2, 1, 10240)} << QList<int>{0} << ByteArrays{} << header(2, 1, 10240) << QByteArray();
+    row("268-byte read with 10000 bytes buffered", chunks, after, sixteen, c.left(12));
+    row("length 10240 waits for its bytes", {header(2, 1, 10240)}, {0}, {}, header(2, 1, 10240));
 
     // The length word is only read once the whole header is here.
     const QByteArray long264 = longFrame(2, 0x19, pattern(252, 6));
-    for (int k = 8; k <= 11; ++k) {
-        QTest::addRow("long frame, %d bytes of its header first", k)
-            << ByteArrays{long264.left(k), long264.mid(k)} << QList<int>{0, 1} << ByteArrays{record(long264)}
-            << QByteArray() << QByteArray();
-    }
+    for (int k = 8; k <= 11; ++k)
+        row(QStringLiteral("long frame, %1 bytes of its header first").arg(k), {long264.left(k), long264.mid(k)}, {0, 1},
+            {mcuRecord(long264)});
 
     // Lengths no frame can have are thrown out at once, not after 10 KB.
-    for (qint32 length : {-1, -20, INT_MIN, 10241, INT_MAX, 0, 5, 11}) {
-        QTest::addRow("length %d behind a frame", length)
-            << ByteArrays{a + header(2, 9, length) + b} << QList<int>{1} << ByteArrays{a} << QByteArray()
-            << OverSizeLine;
-    }
+    for (qint32 length : {-1, -20, INT_MIN, 10241, INT_MAX, 0, 5, 11})
+        row(QStringLiteral("length %1 behind a frame").arg(length), {a + header(2, 9, length) + b}, {1}, {a}, {}, OverSizeLine);
 }
 
 void TestFrameReassembler::append()

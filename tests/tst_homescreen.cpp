@@ -21,6 +21,7 @@
 #include "hostframework.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
+#include "messagecapture.h"
 #include "platformcontrol.h"
 #include "signalquit.h"
 #include "syslanguage.h"
@@ -33,16 +34,6 @@ Q_DECLARE_METATYPE(Action)
 Q_DECLARE_METATYPE(ScreenAction)
 
 namespace {
-
-QStringList s_messages;
-QtMessageHandler s_previous = nullptr;
-
-void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (text.startsWith(QLatin1String("hostframework:")))
-        s_messages << text;
-    s_previous(type, context, text);
-}
 
 QString label(HomeScreen *screen, const char *name)
 {
@@ -89,7 +80,6 @@ private:
 
 void TestHomeScreen::initTestCase()
 {
-    s_previous = qInstallMessageHandler(capture);
     QVERIFY(m_peer.listen());
     MainAppProtocolComm::setSocketNames(QFile::encodeName(m_dir.filePath(QStringLiteral("link"))).constData(),
                                         m_peer.name().constData());
@@ -100,9 +90,7 @@ void TestHomeScreen::initTestCase()
 
 void TestHomeScreen::cleanupTestCase()
 {
-    if (m_link)
-        m_link->Stop();
-    qInstallMessageHandler(s_previous);
+    m_link->Stop();
 }
 
 // Runs first: nothing in the process has been on screen yet.
@@ -137,28 +125,23 @@ void TestHomeScreen::showsJournal_data()
     QTest::addColumn<QString>("labelName");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("uuid") << Action([] { AppData::GetInstance()->setUUID(QStringLiteral("5f2c-0a91")); })
-                          << "uuid" << "5f2c-0a91";
-    QTest::newRow("uuid from the reader thread")
-            << Action([] { std::thread([] { AppData::GetInstance()->setUUID(QStringLiteral("b-7")); }).join(); })
-            << "uuid" << "b-7";
-    QTest::newRow("mcu type") << Action([] { AppData::GetInstance()->setMcuType(3); }) << "mcuType" << "3";
-    QTest::newRow("tuner type") << Action([] { AppData::GetInstance()->setTunerType(7); }) << "tunerType" << "7";
-    QTest::newRow("mcu version")
-            << Action([] { PlatformControl::getInstance()->setMcuVersion(QStringLiteral("MCU-2.14")); })
-            << "mcuVersion" << "MCU-2.14";
-    QTest::newRow("current source") << Action([] { AppData::GetInstance()->setCurSource(SOURCE_ID_DISC); })
-                                    << "currentSource" << "Disc (2)";
-    QTest::newRow("last source") << Action([] { AppData::GetInstance()->setLastSource(SOURCE_ID_AUX); })
-                                 << "lastSource" << "AUX (5)";
-    QTest::newRow("clock synced") << Action([] { AppData::GetInstance()->setMcuTimeSynced(true); })
-                                  << "clockSynced" << "yes";
-    QTest::newRow("language") << Action([] { SysLanguage::exeLanguage(QStringLiteral("de")); })
-                              << "language" << "de";
-    QTest::newRow("drive side") << Action([] { zyappframework::UIManager::setRightDrive(true, true); })
-                                << "driveSide" << "right-hand drive";
-    QTest::newRow("key press") << Action([] { BaseControl::getInstance()->sendMcuKeyPressedSignal(33, 1); })
-                               << "lastKey" << "key 33, state 1";
+    auto row = [](const char *tag, const Action &action, const char *label, const char *expected) {
+        QTest::newRow(tag) << action << label << expected;
+    };
+    AppData *data = AppData::GetInstance();
+    row("uuid", [data] { data->setUUID(QStringLiteral("5f2c-0a91")); }, "uuid", "5f2c-0a91");
+    row("uuid from the reader thread", [data] { std::thread([data] { data->setUUID(QStringLiteral("b-7")); }).join(); },
+        "uuid", "b-7");
+    row("mcu type", [data] { data->setMcuType(3); }, "mcuType", "3");
+    row("tuner type", [data] { data->setTunerType(7); }, "tunerType", "7");
+    row("mcu version", [] { PlatformControl::getInstance()->setMcuVersion(QStringLiteral("MCU-2.14")); }, "mcuVersion",
+        "MCU-2.14");
+    row("current source", [data] { data->setCurSource(SOURCE_ID_DISC); }, "currentSource", "Disc (2)");
+    row("last source", [data] { data->setLastSource(SOURCE_ID_AUX); }, "lastSource", "AUX (5)");
+    row("clock synced", [data] { data->setMcuTimeSynced(true); }, "clockSynced", "yes");
+    row("language", [] { SysLanguage::exeLanguage(QStringLiteral("de")); }, "language", "de");
+    row("drive side", [] { zyappframework::UIManager::setRightDrive(true, true); }, "driveSide", "right-hand drive");
+    row("key press", [] { BaseControl::getInstance()->sendMcuKeyPressedSignal(33, 1); }, "lastKey", "key 33, state 1");
 }
 
 void TestHomeScreen::showsJournal()
@@ -190,13 +173,11 @@ void TestHomeScreen::buttonsCallLink_data()
         selector->setCurrentIndex(selector->findData(int(SOURCE_ID_BT_MUSIC)));
         s->findChild<QSpinBox *>(QStringLiteral("sourceParam"))->setValue(7);
     }) << "changeSourceButton" << normalFrame(12, 5, (7u << 16) | SOURCE_ID_BT_MUSIC);
-    QByteArray colour = normalFrame(19, 0, 0, 2).left(8) + QByteArray::fromHex("0401ff0203");
-    colour.append(QByteArray(264 - colour.size(), '\0'));
     QTest::newRow("key colour") << ScreenAction([](HomeScreen *s) {
         const int values[] = { 255, 2, 3 };
         for (int i = 0; i < 3; ++i)
             s->findChild<QSpinBox *>(QStringLiteral("keyColour%1").arg(i + 1))->setValue(values[i]);
-    }) << "keyColourButton" << colour;
+    }) << "keyColourButton" << outLong(2, 19, QByteArray::fromHex("0401ff0203"));
 }
 
 void TestHomeScreen::buttonsCallLink()
@@ -257,18 +238,19 @@ void TestHomeScreen::visibility()
 
 void TestHomeScreen::timelineLoggedOnce()
 {
-    s_messages.clear();
+    MessageCapture messages(QtInfoMsg);
     BootTimeline *timeline = BootTimeline::instance();
     timeline->mark(BootTimeline::Stage1);
     timeline->mark(BootTimeline::Finished);
     timeline->mark(BootTimeline::Finished);
-    QCOMPARE(s_messages.size(), 1);
+    const QStringList lines = messages.take();
+    QCOMPARE(lines.size(), 1);
     const QRegularExpression format(QStringLiteral(
             "^hostframework: boot timeline: first-frame=(\\d+|-) ms stage1=(\\d+) ms stage2=- ms finished=(\\d+) ms$"));
-    const QRegularExpressionMatch m = format.match(s_messages.first());
-    QVERIFY2(m.hasMatch(), qPrintable(s_messages.first()));
+    const QRegularExpressionMatch m = format.match(lines.first());
+    QVERIFY2(m.hasMatch(), qPrintable(lines.first()));
     QVERIFY(m.captured(2).toLongLong() <= m.captured(3).toLongLong());
-    QCOMPARE(timeline->summary(), s_messages.first().mid(int(strlen("hostframework: boot timeline: "))));
+    QCOMPARE(timeline->summary(), lines.first().mid(int(strlen("hostframework: boot timeline: "))));
 }
 
 void TestHomeScreen::signalQuitsLoop_data()
@@ -285,10 +267,10 @@ void TestHomeScreen::signalQuitsLoop()
     QFETCH(QString, line);
 
     SignalQuit::install();
-    s_messages.clear();
+    MessageCapture messages(QtInfoMsg);
     QTimer::singleShot(0, [signal] { kill(getpid(), signal); });
     QCOMPARE(QCoreApplication::exec(), 0);
-    QCOMPARE(s_messages, QStringList{line});
+    QCOMPARE(messages.take(), QStringList{line});
 }
 
 int main(int argc, char **argv)

@@ -11,6 +11,7 @@
 #include "datasavecontrol.h"
 #include "firstframemonitor.h"
 #include "hostframework.h"
+#include "journallines.h"
 #include "module.h"
 #include "modulemanager.h"
 #include "platformcontrol.h"
@@ -30,19 +31,15 @@ class TestHostFramework : public QObject
 
 private Q_SLOTS:
     void init();
-
     void settingsRoundTrip();
     void defaults_data();
     void defaults();
-    void keysDistinct();
-    void journalOrder();
-    void journalDisabled();
+    void journalRecordsArguments();
     void appDataTwoThreads();
     void audioInitTellsTruth();
     void switches();
     void svcControlStages();
     void svcControlDirect();
-    void svcControlRestartAfterStop();
     void firstFrameAfterExpose();
 
 private:
@@ -52,7 +49,6 @@ private:
 void TestHostFramework::init()
 {
     QVERIFY(s_configSet);
-    Journal::setEnabled(true);
     Journal::instance()->clear();
 }
 
@@ -60,20 +56,12 @@ void TestHostFramework::settingsRoundTrip()
 {
     const QString key = SetupStrIdConst::setupAlterVolume;
     QCOMPARE(DataSaveControl::readSettingData(key, 7, QString()), QVariant(7));
-
     DataSaveControl::writeSettingData(key, 22, QString());
     DataSaveControl::writeSettingData(key, 3, QStringLiteral("other"));
     QCOMPARE(DataSaveControl::readSettingData(key, 7, QString()).toInt(), 22);
     QCOMPARE(DataSaveControl::readSettingData(key, 7, QStringLiteral("other")).toInt(), 3);
-
     // Stored where XDG_CONFIG_HOME points, as an INI file.
-    const QString file = qEnvironmentVariable("XDG_CONFIG_HOME") + QLatin1String("/hostframework/settings.ini");
-    QVERIFY2(QFile::exists(file), qPrintable(file));
-
-    const auto entries = Journal::instance()->entries();
-    QCOMPARE(entries.last().call, QStringLiteral("DataSaveControl::readSettingData"));
-    QCOMPARE(entries.last().args, (QVariantList{key, 7, QStringLiteral("other")}));
-
+    QVERIFY(QFile::exists(qEnvironmentVariable("XDG_CONFIG_HOME") + QLatin1String("/hostframework/settings.ini")));
     HostFramework::clearSettings();
     QCOMPARE(DataSaveControl::readSettingData(key, 7, QString()), QVariant(7));
 }
@@ -103,28 +91,19 @@ void TestHostFramework::defaults()
     QCOMPARE(value.isValid(), expected.isValid());
     if (expected.isValid())
         QCOMPARE(value, expected);
-    QCOMPARE(Journal::instance()->calls(),
-             (QStringList{"DataDefault::initDataDefault", "DataDefault::getDefault"}));
-}
-
-void TestHostFramework::keysDistinct()
-{
-    const QStringList keys{SetupStrIdConst::setupRightDrive, SetupStrIdConst::setupSysLang,
-                           SetupStrIdConst::setupSysBeep, SetupStrIdConst::setupAlterVolume,
-                           SetupStrIdConst::setupSyncRdsTime, SetupStrIdConst::setupAndroidDevice,
-                           SetupStrIdConst::setupAppleDevice, SetupStrIdConst::setupCarlifeDevice,
-                           SetupStrIdConst::setupWebLinkDevice, SetupStrIdConst::setupCarplay,
-                           SetupStrIdConst::setupIpod, SetupStrIdConst::setupiOSMirror,
+    // Keys that shared a text would let a wrong key pass every test.
+    const QStringList keys{SetupStrIdConst::setupRightDrive, SetupStrIdConst::setupSysLang, SetupStrIdConst::setupSysBeep,
+                           SetupStrIdConst::setupAlterVolume, SetupStrIdConst::setupSyncRdsTime,
+                           SetupStrIdConst::setupAndroidDevice, SetupStrIdConst::setupAppleDevice,
+                           SetupStrIdConst::setupCarlifeDevice, SetupStrIdConst::setupWebLinkDevice,
+                           SetupStrIdConst::setupCarplay, SetupStrIdConst::setupIpod, SetupStrIdConst::setupiOSMirror,
                            SetupStrIdConst::setupAndroidAuto, SetupStrIdConst::setupAutoLink};
-    QCOMPARE(QSet<QString>(keys.begin(), keys.end()).size(), keys.size());
-    QVERIFY(!keys.contains(QString()));
+    QCOMPARE(keys.count(key), 1);
 }
 
-void TestHostFramework::journalOrder()
+void TestHostFramework::journalRecordsArguments()
 {
     QSignalSpy recorded(Journal::instance(), &Journal::recorded);
-    BaseControl::getInstance()->sendMcuKeyPressedSignal(13, 1);
-    AppData::GetInstance()->setCurSource(SOURCE_ID_RADIO);
     tag_MCUSRV_TO_MAIN_APP_T frame{};
     frame.type = 2;
     frame.msg = 0x53;
@@ -136,28 +115,11 @@ void TestHostFramework::journalOrder()
     MCU_STEER_KEY_STUDY_DATA study{{1, 2, 3, 4, 5, 6}, {10, 20, 30, 40, 50, 60}};
     BaseControl::getInstance()->ReceiveKeyStudyMsgFromMcu(study);
 
-    const auto entries = Journal::instance()->entries();
-    QCOMPARE(recorded.count(), 5);
-    QCOMPARE(entries.size(), 5);
-    QCOMPARE(entries[0].call, QStringLiteral("BaseControl::sendMcuKeyPressedSignal"));
-    QCOMPARE(entries[0].args, (QVariantList{13, 1}));
-    QCOMPARE(entries[1].call, QStringLiteral("AppData::setCurSource"));
-    QCOMPARE(entries[1].args, QVariantList{int(SOURCE_ID_RADIO)});
-    const QByteArray whole = entries[2].args.value(0).toByteArray();
-    QCOMPARE(whole.size(), 268);
-    QCOMPARE(whole, QByteArray(reinterpret_cast<const char *>(&frame), 268));
-    QCOMPARE(entries[3].args, (QVariantList{9, QByteArray("\x07\x09")}));
-    QCOMPARE(entries[4].args, (QVariantList{QByteArray("\x01\x02\x03\x04\x05\x06"), 10, 20, 30, 40, 50, 60}));
-}
-
-void TestHostFramework::journalDisabled()
-{
-    Journal::setEnabled(false);
-    BaseControl::getInstance()->ejectSlot();
-    AppData::GetInstance()->setCurSource(SOURCE_ID_DISC);
-    Journal::setEnabled(true);
-    QVERIFY(Journal::instance()->entries().isEmpty());
-    QCOMPARE(AppData::GetInstance()->curSource(), int(SOURCE_ID_DISC));
+    QCOMPARE(recorded.count(), 3);
+    QCOMPARE(journalLines(), (QStringList{
+        "BaseControl::RecevieSIMMsgFromMcu(" + QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(&frame), 268).toHex()) + ")",
+        "BaseControl::RecevieAutoTestFromMcu(9, 0709)",
+        "BaseControl::ReceiveKeyStudyMsgFromMcu(010203040506, 10, 20, 30, 40, 50, 60)"}));
 }
 
 void TestHostFramework::appDataTwoThreads()
@@ -169,7 +131,6 @@ void TestHostFramework::appDataTwoThreads()
         for (int i = 0; i < 20000; ++i) {
             data->setUUID(values[(first + i) % 2]);
             data->setCurSource(first);
-            data->setMcuType(short(first));
             if (!values.contains(data->uuid()))
                 return false;
         }
@@ -177,16 +138,13 @@ void TestHostFramework::appDataTwoThreads()
     };
     Journal::setEnabled(false);
     bool okA = false;
-    QThread *other = QThread::create([&] { okA = hammer(0); });
+    QScopedPointer<QThread> other(QThread::create([&] { okA = hammer(0); }));
     other->start();
     const bool okB = hammer(1);
     other->wait();
-    delete other;
     Journal::setEnabled(true);
-    QVERIFY(okA);
-    QVERIFY(okB);
+    QVERIFY(okA && okB);
     QVERIFY(data->curSource() == 0 || data->curSource() == 1);
-    QVERIFY(data->mcuType() == 0 || data->mcuType() == 1);
 }
 
 void TestHostFramework::audioInitTellsTruth()
@@ -194,7 +152,6 @@ void TestHostFramework::audioInitTellsTruth()
     const QString live = m_dir.filePath(QStringLiteral("live"));
     QLocalServer server;
     QVERIFY(server.listen(live));
-
     qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(live));
     QVERIFY(AppData::GetInstance()->AudioInitOK());
     qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(m_dir.filePath(QStringLiteral("none"))));
@@ -212,16 +169,11 @@ void TestHostFramework::switches()
     QVERIFY(!PlatformControl::getInstance());
     HostFramework::setPlatformControlAvailable(true);
     QVERIFY(PlatformControl::getInstance());
-
     HostFramework::setInfoModuleAvailable(false);
     QVERIFY(!zyappframework::ModuleManager::self()->getModule(QStringLiteral("info")));
     HostFramework::setInfoModuleAvailable(true);
     auto info = zyappframework::ModuleManager::self()->getModule(QStringLiteral("info"));
-    QVERIFY(info);
-    QVERIFY(info->getObject()->metaObject()->indexOfSlot("allServiceReady()") >= 0);
-
-    const QString date = BaseControl::getInstance()->getDateVersion();
-    QVERIFY2(date.size() == 8 && date.toInt() > 20200000, qPrintable(date));
+    QVERIFY(info && info->getObject()->metaObject()->indexOfSlot("allServiceReady()") >= 0);
 }
 
 void TestHostFramework::svcControlStages()
@@ -229,23 +181,25 @@ void TestHostFramework::svcControlStages()
     SvcControl svc;
     QSignalSpy ready(&svc, SIGNAL(stageReady(SvcControl::ExeStage)));
     QSignalSpy finished(&svc, SIGNAL(finished()));
-
     svc.exeStage(SvcControl::DirectStage, false);
-    QTRY_COMPARE(ready.count(), 1);
-    QCOMPARE(ready.at(0).at(0).value<SvcControl::ExeStage>(), SvcControl::DirectStage);
-    QVERIFY(HostFramework::runningServices().contains(QStringLiteral("audio")));
-
     svc.exeStage(SvcControl::NormalStage, false);
     QTRY_COMPARE(ready.count(), 2);
+    QCOMPARE(ready.at(0).at(0).value<SvcControl::ExeStage>(), SvcControl::DirectStage);
     QCOMPARE(ready.at(1).at(0).value<SvcControl::ExeStage>(), SvcControl::NormalStage);
-    QVERIFY(HostFramework::runningServices().contains(QStringLiteral("media")));
+    QCOMPARE(HostFramework::runningServices().size(), 5);
 
     svc.stop(false);
     QCOMPARE(finished.count(), 0); // only from the event loop
     QTRY_COMPARE(finished.count(), 1);
     QVERIFY(HostFramework::runningServices().isEmpty());
-    QCOMPARE(Journal::instance()->calls(),
-             (QStringList{"SvcControl::exeStage", "SvcControl::exeStage", "SvcControl::stop"}));
+
+    // A stage asked for while the worker winds down still runs and reports.
+    svc.exeStage(SvcControl::DirectStage, true);
+    svc.stop(false);
+    svc.exeStage(SvcControl::DirectStage, false);
+    QTRY_COMPARE(ready.count(), 3);
+    QTRY_COMPARE(finished.count(), 2);
+    QCOMPARE(HostFramework::runningServices(), (QStringList{"settings", "audio"}));
 }
 
 void TestHostFramework::svcControlDirect()
@@ -268,20 +222,6 @@ void TestHostFramework::svcControlDirect()
     QVERIFY(HostFramework::runningServices().isEmpty());
 }
 
-void TestHostFramework::svcControlRestartAfterStop()
-{
-    SvcControl svc;
-    QSignalSpy ready(&svc, SIGNAL(stageReady(SvcControl::ExeStage)));
-    QSignalSpy finished(&svc, SIGNAL(finished()));
-    svc.exeStage(SvcControl::DirectStage, true);
-    svc.stop(false);
-    // A stage asked for while the worker winds down still runs and reports.
-    svc.exeStage(SvcControl::DirectStage, false);
-    QTRY_COMPARE(ready.count(), 1);
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(HostFramework::runningServices(), (QStringList{"settings", "audio"}));
-}
-
 void TestHostFramework::firstFrameAfterExpose()
 {
     QVERIFY(!HostFramework::firstFrameShown());
@@ -295,14 +235,10 @@ void TestHostFramework::firstFrameAfterExpose()
     window.show();
     QTRY_COMPARE(flushed.count(), 1);
     QVERIFY(HostFramework::firstFrameShown());
-
     // Once shown, every further check reports within the call.
     QVERIFY(monitor->preCheck());
     QCOMPARE(flushed.count(), 2);
     FirstFrameMonitor::releaseInstance();
-    QCOMPARE(Journal::instance()->calls(),
-             (QStringList{"FirstFrameMonitor::getInstance", "FirstFrameMonitor::preCheck",
-                          "FirstFrameMonitor::preCheck", "FirstFrameMonitor::releaseInstance"}));
 }
 
 QTEST_MAIN(TestHostFramework)

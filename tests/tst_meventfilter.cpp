@@ -13,21 +13,13 @@
 
 #include "datasavecontrol.h"
 #include "hostframework.h"
-#include "journal.h"
+#include "journallines.h"
 #include "launcherconfig.h"
+#include "messagecapture.h"
 #include "meventfilter.h"
 #include "setupstridconst.h"
 
 namespace {
-
-QStringList s_log;
-
-void captureLog(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    // The sound backend warns about the fake server; only our debug lines count.
-    if (type == QtDebugMsg)
-        s_log << msg;
-}
 
 // The controlled clock only moves forward between cases: the filter's
 // debounce state outlives every instance.
@@ -54,13 +46,9 @@ public:
         if (bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(m_fd, 16) != 0)
             qFatal("fake sound server: cannot listen on %s", p.constData());
         m_thread = std::thread([this] {
-            while (!m_stop) {
-                pollfd pfd{m_fd, POLLIN, 0};
-                if (poll(&pfd, 1, 50) > 0) {
-                    const int c = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (c >= 0)
-                        close(c);
-                }
+            for (pollfd pfd{m_fd, POLLIN, 0}; !m_stop;) {
+                if (poll(&pfd, 1, 50) > 0)
+                    close(accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
             }
         });
     }
@@ -77,31 +65,26 @@ private:
     std::thread m_thread;
 };
 
-int count(const QString &call, const QString &firstArg = QString())
-{
-    int n = 0;
-    const auto entries = Journal::instance()->entries();
-    for (const Journal::Entry &e : entries)
-        n += e.call == call && (firstArg.isNull() || e.args.value(0).toString() == firstArg);
-    return n;
-}
-
 // Beep requests that got past the debounce and the overlap check.
 int beepsRequested()
 {
-    return count(QStringLiteral("DataSaveControl::readSettingData"), SetupStrIdConst::setupSysBeep);
+    return journalCount(QStringLiteral("DataSaveControl::readSettingData"), SetupStrIdConst::setupSysBeep);
 }
 
-QString loadedFile(MEventFilter *filter)
+QString loadedFile()
 {
     // The newest child is the current sound; a replaced one waits for deleteLater.
-    const QList<QSound *> sounds = filter->findChildren<QSound *>(QString(), Qt::FindDirectChildrenOnly);
+    const auto sounds = MEventFilter::GetInstance()->findChildren<QSound *>(QString(), Qt::FindDirectChildrenOnly);
     return sounds.isEmpty() ? QString() : sounds.last()->fileName();
 }
 
-QString soundFile(int n)
+QString soundFile(int n) { return QStringLiteral(LAUNCHER_SOUND_DIR "/%1.wav").arg(n); }
+
+void setBeep(bool on, int volume = 25)
 {
-    return QStringLiteral(LAUNCHER_SOUND_DIR "/%1.wav").arg(n);
+    DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, on, QString());
+    DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, volume, QString());
+    Journal::instance()->clear();
 }
 
 } // namespace
@@ -111,10 +94,11 @@ class TestMEventFilter : public QObject
     Q_OBJECT
 
 private:
-    QtMessageHandler m_previousHandler = nullptr;
     QTemporaryDir m_dir;
     QScopedPointer<FakeSoundServer> m_server;
     QObject m_target;
+    // The sound backend warns about the fake server; only our debug lines count.
+    QScopedPointer<MessageCapture> m_log;
 
     bool sendKey(int key, const QString &text, bool *accepted = nullptr)
     {
@@ -125,9 +109,7 @@ private:
             *accepted = event.isAccepted();
         return filtered;
     }
-
     void beep() { sendKey(Qt::Key_Meta, QStringLiteral("beep")); }
-
     void freshFilter()
     {
         MEventFilter::DeleteInstance();
@@ -137,51 +119,33 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
         const QString socketPath = m_dir.filePath(QStringLiteral("native"));
         m_server.reset(new FakeSoundServer(socketPath));
         qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(socketPath));
         MEventFilter::currentMSecs = controlledNow;
     }
-
     void cleanupTestCase()
     {
         MEventFilter::DeleteInstance();
         m_server.reset();
     }
-
     void init()
     {
         HostFramework::clearSettings();
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, false, QString());
+        setBeep(false);
         s_now += 10000;
         freshFilter();
-        Journal::instance()->clear();
-        s_log.clear();
-        m_previousHandler = qInstallMessageHandler(captureLog);
+        m_log.reset(new MessageCapture);
     }
+    void cleanup() { m_log.reset(); }
 
-    void cleanup() { qInstallMessageHandler(m_previousHandler); }
-
-    void singletonAndMetaObject()
+    void playSoundByName()
     {
-        MEventFilter *filter = MEventFilter::GetInstance();
-        QCOMPARE(MEventFilter::GetInstance(), filter);
-        QVERIFY(!filter->parent());
-        QCOMPARE(loadedFile(filter), soundFile(1));
-
-        const QMetaObject *mo = filter->metaObject();
-        QCOMPARE(mo->methodCount() - mo->methodOffset(), 2);
-        QCOMPARE(mo->method(mo->methodOffset()).methodSignature(), QByteArray("mcuPlayBeepSig()"));
-        QCOMPARE(mo->method(mo->methodOffset()).methodType(), QMetaMethod::Signal);
-        QCOMPARE(mo->method(mo->methodOffset() + 1).methodSignature(), QByteArray("playSound()"));
-        QCOMPARE(mo->method(mo->methodOffset() + 1).methodType(), QMetaMethod::Slot);
-        QCOMPARE(mo->method(mo->methodOffset() + 1).access(), QMetaMethod::Public);
-
-        // Reached by name, as the framework does.
-        QVERIFY(QMetaObject::invokeMethod(filter, "playSound"));
+        QCOMPARE(loadedFile(), soundFile(1));
+        // The framework reaches the slot by name, and the signal by its signature.
+        QVERIFY(MEventFilter::GetInstance()->metaObject()->indexOfSignal("mcuPlayBeepSig()") >= 0);
+        QVERIFY(QMetaObject::invokeMethod(MEventFilter::GetInstance(), "playSound"));
         QCOMPARE(beepsRequested(), 1);
-
         MEventFilter::DeleteInstance();
         MEventFilter::DeleteInstance();
         QVERIFY(MEventFilter::GetInstance());
@@ -199,10 +163,8 @@ private Q_SLOTS:
         QTest::newRow("ordinary key, beep 121 ms later") << QStringList({"0:left", "121:beep"}) << 1;
         QTest::newRow("Beep restarts the period") << QStringList({"0:Beep", "100:beep"}) << 0;
         QTest::newRow("Meta without text is no beep") << QStringList({"0:meta", "200:meta"}) << 0;
-        QTest::newRow("ignored press does not extend")
-            << QStringList({"0:beep", "100:left", "121:beep"}) << 2;
-        QTest::newRow("passed press does extend")
-            << QStringList({"0:beep", "121:left", "200:beep"}) << 1;
+        QTest::newRow("ignored press does not extend") << QStringList({"0:beep", "100:left", "121:beep"}) << 2;
+        QTest::newRow("passed press does extend") << QStringList({"0:beep", "121:left", "200:beep"}) << 1;
         QTest::newRow("clock went backwards") << QStringList({"0:beep", "-5000:beep"}) << 2;
     }
 
@@ -215,12 +177,8 @@ private Q_SLOTS:
             const QStringList parts = e.split(QLatin1Char(':'));
             s_now = start + parts.at(0).toLongLong();
             const QString what = parts.at(1);
-            if (what == QLatin1String("left"))
-                sendKey(Qt::Key_Left, QString());
-            else if (what == QLatin1String("meta"))
-                sendKey(Qt::Key_Meta, QString());
-            else
-                sendKey(Qt::Key_Meta, what);
+            sendKey(what == QLatin1String("left") ? Qt::Key_Left : Qt::Key_Meta,
+                    what == QLatin1String("left") || what == QLatin1String("meta") ? QString() : what);
         }
         s_now = qMax(s_now, start + 1000);
         QCOMPARE(beepsRequested(), beeps);
@@ -228,17 +186,14 @@ private Q_SLOTS:
 
     void otherEventsNeverTouchDebounce()
     {
-        MEventFilter *filter = MEventFilter::GetInstance();
         beep();
         const int readsAfterBeep = s_clockReads;
         s_now += 50;
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(1, 1), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QTouchEvent touch(QEvent::TouchBegin);
         QKeyEvent release(QEvent::KeyRelease, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep"));
-        for (QEvent *e : {static_cast<QEvent *>(&press), static_cast<QEvent *>(&move),
-                          static_cast<QEvent *>(&touch), static_cast<QEvent *>(&release)})
-            QVERIFY(!filter->eventFilter(&m_target, e));
+        for (QEvent *e : std::initializer_list<QEvent *>{&press, &touch, &release})
+            QVERIFY(!MEventFilter::GetInstance()->eventFilter(&m_target, e));
         QCOMPARE(s_clockReads, readsAfterBeep);
 
         s_now += 71; // 121 ms after the beep
@@ -257,127 +212,80 @@ private Q_SLOTS:
         s_now += 500;
         QVERIFY(!sendKey(Qt::Key_Left, QString(), &accepted));
         QVERIFY(!accepted);
-
-        // Installed on the application, the event still reaches its target.
-        struct Target : QObject {
-            int keys = 0;
-            bool event(QEvent *e) override
-            {
-                keys += e->type() == QEvent::KeyPress;
-                return QObject::event(e);
-            }
-        } target;
-        qApp->installEventFilter(MEventFilter::GetInstance());
-        s_now += 500;
-        QKeyEvent event(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep"));
-        QCoreApplication::sendEvent(&target, &event);
-        qApp->removeEventFilter(MEventFilter::GetInstance());
-        QCOMPARE(target.keys, 1);
-        QCOMPARE(beepsRequested(), 2);
     }
 
-    void beepSwitchOffReadsNothingElse()
+    // What a beep request reads, and which sound it loads.
+    void screening_data()
     {
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, 25, QString());
-        Journal::instance()->clear();
-        beep();
-        const auto entries = Journal::instance()->entries();
-        QCOMPARE(entries.size(), 2);
-        QCOMPARE(entries.at(0).call, QStringLiteral("DataDefault::getDefault"));
-        QCOMPARE(entries.at(0).args, QVariantList({SetupStrIdConst::setupSysBeep}));
-        QCOMPARE(entries.at(1).call, QStringLiteral("DataSaveControl::readSettingData"));
-        QCOMPARE(entries.at(1).args.at(0).toString(), SetupStrIdConst::setupSysBeep);
-        QCOMPARE(entries.at(1).args.at(1).userType(), int(QMetaType::Bool));
-        QCOMPARE(entries.at(1).args.at(2).toString(), QString());
-        QVERIFY(s_log.isEmpty());
-        QCOMPARE(loadedFile(MEventFilter::GetInstance()), soundFile(1));
-    }
-
-    void audioNotReady()
-    {
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, true, QString());
-        const QByteArray server = qgetenv("PULSE_SERVER");
-        qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(m_dir.filePath(QStringLiteral("nobody"))));
-        Journal::instance()->clear();
-        beep();
-        qputenv("PULSE_SERVER", server);
-        QCOMPARE(count(QStringLiteral("AppData::AudioInitOK")), 1);
-        QCOMPARE(count(QStringLiteral("DataSaveControl::readSettingData"), SetupStrIdConst::setupAlterVolume), 0);
-        QVERIFY(s_log.isEmpty());
-    }
-
-    void volumeTable_data()
-    {
-        // Consecutive rows differ: the last volume used outlives the instances.
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<bool>("audio");
         QTest::addColumn<int>("volume");
         QTest::addColumn<int>("file");
-        QTest::newRow("10") << 10 << 1;
-        QTest::newRow("11") << 11 << 2;
-        QTest::newRow("15") << 15 << 2;
-        QTest::newRow("16") << 16 << 3;
-        QTest::newRow("20") << 20 << 3;
-        QTest::newRow("21") << 21 << 4;
-        QTest::newRow("30") << 30 << 4;
-        QTest::newRow("31") << 31 << 5;
-        QTest::newRow("-5") << -5 << 1;
-        QTest::newRow("0") << 0 << 1;
-        QTest::newRow("1000") << 1000 << 5;
+        QTest::newRow("beep off") << false << true << 25 << 1;
+        QTest::newRow("audio not ready") << true << false << 25 << 1;
+        // Consecutive rows differ: the last volume used outlives the instances.
+        const int table[][2] = {{10, 1}, {11, 2}, {15, 2}, {16, 3}, {20, 3}, {21, 4}, {30, 4}, {31, 5},
+                                {-5, 1}, {0, 1}, {1000, 5}};
+        for (const auto &r : table)
+            QTest::addRow("volume %d", r[0]) << true << true << r[0] << r[1];
     }
 
-    void volumeTable()
+    void screening()
     {
+        QFETCH(bool, on);
+        QFETCH(bool, audio);
         QFETCH(int, volume);
         QFETCH(int, file);
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, true, QString());
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, volume, QString());
-        Journal::instance()->clear();
-
+        setBeep(on, volume);
+        const QByteArray server = qgetenv("PULSE_SERVER");
+        if (!audio)
+            qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(m_dir.filePath(QStringLiteral("nobody"))));
         beep();
+        qputenv("PULSE_SERVER", server);
 
-        MEventFilter *filter = MEventFilter::GetInstance();
-        QCOMPARE(s_log, QStringList(QStringLiteral("==================>>>>vol %1").arg(volume)));
-        QCOMPARE(loadedFile(filter), soundFile(file));
-        QStringList order;
-        for (const Journal::Entry &e : Journal::instance()->entries())
-            order << e.call + QLatin1Char(' ') + e.args.value(0).toString();
-        QCOMPARE(order, QStringList({"DataDefault::getDefault " + SetupStrIdConst::setupSysBeep,
-                                     "DataSaveControl::readSettingData " + SetupStrIdConst::setupSysBeep,
-                                     "AppData::AudioInitOK true",
-                                     "DataDefault::getDefault " + SetupStrIdConst::setupAlterVolume,
-                                     "DataSaveControl::readSettingData " + SetupStrIdConst::setupAlterVolume}));
-        QCOMPARE(Journal::instance()->entries().last().args.at(1).userType(), int(QMetaType::Int));
+        const QString beepKey = SetupStrIdConst::setupSysBeep, volumeKey = SetupStrIdConst::setupAlterVolume;
+        QStringList calls{"DataDefault::getDefault(" + beepKey + ")", "DataSaveControl::readSettingData(" + beepKey + ", true, )"};
+        if (on)
+            calls << QStringLiteral("AppData::AudioInitOK(%1)").arg(audio ? "true" : "false");
+        if (on && audio)
+            calls << "DataDefault::getDefault(" + volumeKey + ")" << "DataSaveControl::readSettingData(" + volumeKey + ", 15, )";
+        QCOMPARE(journalLines(), calls);
+        const auto entries = Journal::instance()->entries();
+        QCOMPARE(entries.at(1).args.at(1).userType(), int(QMetaType::Bool));
+        if (on && audio)
+            QCOMPARE(entries.last().args.at(1).userType(), int(QMetaType::Int));
+        QCOMPARE(m_log->take(), on && audio ? QStringList(QStringLiteral("==================>>>>vol %1").arg(volume)) : QStringList());
+        QCOMPARE(loadedFile(), soundFile(file));
         // The replaced sound goes with the next pass of the event loop.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCOMPARE(filter->findChildren<QSound *>().size(), 1);
+        QCOMPARE(MEventFilter::GetInstance()->findChildren<QSound *>().size(), 1);
     }
 
     void soundChosenAgainOnlyWhenVolumeChanges()
     {
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, true, QString());
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, 12, QString());
+        setBeep(true, 12);
         beep();
-        QCOMPARE(s_log, QStringList("==================>>>>vol 12"));
+        QCOMPARE(m_log->take(), QStringList("==================>>>>vol 12"));
 
         // Same volume on a new instance: the constructor's sound stays loaded.
         freshFilter();
         s_now += 1000;
         beep();
-        QCOMPARE(s_log.size(), 1);
-        QCOMPARE(loadedFile(MEventFilter::GetInstance()), soundFile(1));
+        QCOMPARE(m_log->take(), QStringList());
+        QCOMPARE(loadedFile(), soundFile(1));
 
         // Another volume for the same file still loads it afresh.
         freshFilter();
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, 14, QString());
+        setBeep(true, 14);
         s_now += 1000;
         beep();
-        QCOMPARE(s_log, QStringList({"==================>>>>vol 12", "==================>>>>vol 14"}));
-        QCOMPARE(loadedFile(MEventFilter::GetInstance()), soundFile(2));
+        QCOMPARE(m_log->take(), QStringList("==================>>>>vol 14"));
+        QCOMPARE(loadedFile(), soundFile(2));
     }
 
     void noBeepWhilePlaying()
     {
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, true, QString());
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, 40, QString());
+        setBeep(true, 40);
         beep();
         QCOMPARE(beepsRequested(), 1);
         QVERIFY(!MEventFilter::GetInstance()->findChildren<QSound *>().last()->isFinished());
