@@ -54,12 +54,8 @@ Stat measure(const QString &raw, const QStringList &effects)
     stat.text = QString::fromLocal8Bit(sox.readAllStandardError());
     const QRegularExpression rms(QStringLiteral("RMS\\s+amplitude:\\s+([0-9.]+)"));
     const QRegularExpression freq(QStringLiteral("Rough\\s+frequency:\\s+([0-9.]+)"));
-    const auto m1 = rms.match(stat.text);
-    const auto m2 = freq.match(stat.text);
-    if (m1.hasMatch())
-        stat.rms = m1.captured(1).toDouble();
-    if (m2.hasMatch())
-        stat.frequency = m2.captured(1).toDouble();
+    stat.rms = rms.match(stat.text).hasMatch() ? rms.match(stat.text).captured(1).toDouble() : -1;
+    stat.frequency = freq.match(stat.text).hasMatch() ? freq.match(stat.text).captured(1).toDouble() : -1;
     return stat;
 }
 
@@ -104,9 +100,7 @@ private:
     bool serverHasNullSink()
     {
         QProcess pactl;
-        pactl.start(QStringLiteral("pactl"), {QStringLiteral("--server=unix:") + m_socket,
-                                               QStringLiteral("list"), QStringLiteral("short"),
-                                               QStringLiteral("sinks")});
+        pactl.start(QStringLiteral("pactl"), {"--server=unix:" + m_socket, "list", "short", "sinks"});
         return pactl.waitForFinished(5000) && pactl.exitCode() == 0
             && pactl.readAllStandardOutput().contains("null");
     }
@@ -126,19 +120,16 @@ private Q_SLOTS:
         // Everything the server writes stays in the temporary directory.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("PULSE_SERVER"));
-        env.insert(QStringLiteral("PULSE_RUNTIME_PATH"), runtime);
+        for (const char *name : {"PULSE_RUNTIME_PATH", "XDG_RUNTIME_DIR", "HOME"})
+            env.insert(QLatin1String(name), runtime);
         env.insert(QStringLiteral("PULSE_STATE_PATH"), runtime + QStringLiteral("/state"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), runtime + QStringLiteral("/config"));
-        env.insert(QStringLiteral("HOME"), runtime);
         m_server.setProcessEnvironment(env);
         m_server.setProcessChannelMode(QProcess::MergedChannels);
         m_server.setStandardOutputFile(m_dir.filePath(QStringLiteral("server.log")));
-        m_server.start(QStringLiteral("pulseaudio"),
-                       {QStringLiteral("--daemonize=no"), QStringLiteral("--system=false"),
-                        QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--disallow-exit"),
-                        QStringLiteral("-n"), QStringLiteral("--load=module-null-sink sink_name=null"),
-                        QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=") + m_socket});
+        m_server.start(QStringLiteral("pulseaudio"), {"--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                                                      "--disallow-exit", "-n", "--load=module-null-sink sink_name=null",
+                                                      "--load=module-native-protocol-unix auth-anonymous=1 socket=" + m_socket});
         QVERIFY2(m_server.waitForStarted(5000), qPrintable(m_server.errorString()));
         QTRY_VERIFY_WITH_TIMEOUT(serverHasNullSink() || m_server.state() == QProcess::NotRunning, 15000);
         QVERIFY2(m_server.state() == QProcess::Running, "the sound server stopped; see server.log");
@@ -169,10 +160,8 @@ private Q_SLOTS:
         m_recorder.setProcessEnvironment(env);
         m_recorder.setStandardOutputFile(raw);
         m_recorder.setStandardErrorFile(m_dir.filePath(QStringLiteral("parec.log")));
-        m_recorder.start(QStringLiteral("parec"),
-                         {QStringLiteral("--latency-msec=20"), QStringLiteral("--device=null.monitor"),
-                          QStringLiteral("--format=s16le"), QStringLiteral("--rate=%1").arg(rate),
-                          QStringLiteral("--channels=2"), QStringLiteral("--raw")});
+        m_recorder.start(QStringLiteral("parec"), {"--latency-msec=20", "--device=null.monitor", "--format=s16le",
+                                                   QStringLiteral("--rate=%1").arg(rate), "--channels=2", "--raw"});
         QVERIFY2(m_recorder.waitForStarted(5000), qPrintable(m_recorder.errorString()));
         // About a second of silence first, so the beep is not cut by the recorder's start.
         QTRY_VERIFY_WITH_TIMEOUT(fileSize(raw) >= bytesPerSecond, 15000);
@@ -186,8 +175,7 @@ private Q_SLOTS:
         qInstallMessageHandler(previous);
         QCOMPARE(s_log, QStringList(QStringLiteral("==================>>>>vol %1").arg(volume)));
 
-        const QList<QSound *> sounds = MEventFilter::GetInstance()->findChildren<QSound *>();
-        QSound *sound = sounds.last();
+        QSound *sound = MEventFilter::GetInstance()->findChildren<QSound *>().last();
         QVERIFY(sound->fileName().endsWith(QLatin1String("/4.wav")));
         // The null sink's latency is loose: only that it ends at all.
         QTRY_VERIFY_WITH_TIMEOUT(sound->isFinished(), 15000);
