@@ -2,19 +2,12 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QWindow>
 #include <QtTest>
 
 #include "appdata.h"
-#include "basecontrol.h"
 #include "datadefault.h"
 #include "datasavecontrol.h"
-#include "firstframemonitor.h"
 #include "hostframework.h"
-#include "journallines.h"
-#include "module.h"
-#include "modulemanager.h"
-#include "platformcontrol.h"
 #include "setupstridconst.h"
 #include "svccontrol.h"
 
@@ -34,13 +27,10 @@ private Q_SLOTS:
     void settingsRoundTrip();
     void defaults_data();
     void defaults();
-    void journalRecordsArguments();
     void appDataTwoThreads();
     void audioInitTellsTruth();
-    void switches();
     void svcControlStages();
     void svcControlDirect();
-    void firstFrameAfterExpose();
 
 private:
     QTemporaryDir m_dir;
@@ -101,27 +91,6 @@ void TestHostFramework::defaults()
     QCOMPARE(keys.count(key), 1);
 }
 
-void TestHostFramework::journalRecordsArguments()
-{
-    QSignalSpy recorded(Journal::instance(), &Journal::recorded);
-    tag_MCUSRV_TO_MAIN_APP_T frame{};
-    frame.type = 2;
-    frame.msg = 0x53;
-    frame.length = 1;
-    frame.data[0] = 0xAB;
-    BaseControl::getInstance()->RecevieSIMMsgFromMcu(frame);
-    unsigned char bytes[3] = {7, 9, 11};
-    BaseControl::getInstance()->RecevieAutoTestFromMcu(9, bytes);
-    MCU_STEER_KEY_STUDY_DATA study{{1, 2, 3, 4, 5, 6}, {10, 20, 30, 40, 50, 60}};
-    BaseControl::getInstance()->ReceiveKeyStudyMsgFromMcu(study);
-
-    QCOMPARE(recorded.count(), 3);
-    QCOMPARE(journalLines(), (QStringList{
-        "BaseControl::RecevieSIMMsgFromMcu(" + QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(&frame), 268).toHex()) + ")",
-        "BaseControl::RecevieAutoTestFromMcu(9, 0709)",
-        "BaseControl::ReceiveKeyStudyMsgFromMcu(010203040506, 10, 20, 30, 40, 50, 60)"}));
-}
-
 void TestHostFramework::appDataTwoThreads()
 {
     // Strings torn by an unguarded write crash or read back as neither value.
@@ -161,19 +130,6 @@ void TestHostFramework::audioInitTellsTruth()
     qunsetenv("PULSE_SERVER");
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path()));
     QVERIFY(!AppData::GetInstance()->AudioInitOK());
-}
-
-void TestHostFramework::switches()
-{
-    HostFramework::setPlatformControlAvailable(false);
-    QVERIFY(!PlatformControl::getInstance());
-    HostFramework::setPlatformControlAvailable(true);
-    QVERIFY(PlatformControl::getInstance());
-    HostFramework::setInfoModuleAvailable(false);
-    QVERIFY(!zyappframework::ModuleManager::self()->getModule(QStringLiteral("info")));
-    HostFramework::setInfoModuleAvailable(true);
-    auto info = zyappframework::ModuleManager::self()->getModule(QStringLiteral("info"));
-    QVERIFY(info && info->getObject()->metaObject()->indexOfSlot("allServiceReady()") >= 0);
 }
 
 void TestHostFramework::svcControlStages()
@@ -220,25 +176,6 @@ void TestHostFramework::svcControlDirect()
     svc->stop(false);
     delete svc;
     QVERIFY(HostFramework::runningServices().isEmpty());
-}
-
-void TestHostFramework::firstFrameAfterExpose()
-{
-    QVERIFY(!HostFramework::firstFrameShown());
-    FirstFrameMonitor *monitor = FirstFrameMonitor::getInstance();
-    QSignalSpy flushed(monitor, SIGNAL(procFlushDone()));
-    QVERIFY(!monitor->preCheck());
-    QCOMPARE(flushed.count(), 0);
-
-    QWindow window;
-    window.resize(64, 64);
-    window.show();
-    QTRY_COMPARE(flushed.count(), 1);
-    QVERIFY(HostFramework::firstFrameShown());
-    // Once shown, every further check reports within the call.
-    QVERIFY(monitor->preCheck());
-    QCOMPARE(flushed.count(), 2);
-    FirstFrameMonitor::releaseInstance();
 }
 
 QTEST_MAIN(TestHostFramework)
