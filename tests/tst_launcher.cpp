@@ -21,7 +21,6 @@ private Q_SLOTS:
     void initTestCase();
     void appReadyFirstOnWire();
     void keyPressReachesFramework();
-    void versionReply();
     void timeReplyToImplausibleTime();
     void startLogInOrder();
     void cleanExitOnSigterm();
@@ -73,20 +72,6 @@ void TestLauncher::keyPressReachesFramework()
 {
     QVERIFY(m_peer.write(normalFrame(MSG_M2A_KEY_PRESSED, 18, 1)));
     QVERIFY(waitForErrLine(QStringLiteral("journal: BaseControl::sendMcuKeyPressedSignal 18 1")));
-}
-
-void TestLauncher::versionReply()
-{
-    QVERIFY(m_peer.write(normalFrame(MSG_M2A_VERSION_REQ, 0, 0)));
-    const QByteArray reply = m_peer.read(264, 20000);
-    QCOMPARE(reply.size(), 264);
-    QCOMPARE(reply.left(8).toHex(), QByteArray("02000000cd000000"));
-    const QByteArray customer = "HOSTFW_CUSTOMER_1.0", sdk = "HOSTFW_SDK_1.0";
-    const QByteArray head = char(customer.size() + sdk.size() + 16) + (char(customer.size()) + customer)
-                            + char(sdk.size()) + sdk + char(13);
-    QCOMPARE(reply.mid(8, head.size()), head);
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d{8}$")).match(QString::fromLatin1(reply.mid(8 + head.size(), 8))).hasMatch());
-    QCOMPARE(reply.mid(8 + head.size() + 8), QByteArray(264 - 8 - head.size() - 8, '\0'));
 }
 
 void TestLauncher::timeReplyToImplausibleTime()
