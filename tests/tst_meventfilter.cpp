@@ -173,15 +173,21 @@ private Q_SLOTS:
         QFETCH(QStringList, events);
         QFETCH(int, beeps);
         const qint64 start = s_now;
+        int accepted = 0;
         for (const QString &e : qAsConst(events)) {
             const QStringList parts = e.split(QLatin1Char(':'));
             s_now = start + parts.at(0).toLongLong();
             const QString what = parts.at(1);
-            sendKey(what == QLatin1String("left") ? Qt::Key_Left : Qt::Key_Meta,
-                    what == QLatin1String("left") || what == QLatin1String("meta") ? QString() : what);
+            bool taken = false;
+            // Never filtered: the press goes on to its target in any case, and
+            // is marked accepted when it asked for a beep that goes ahead.
+            QVERIFY(!sendKey(what == QLatin1String("left") ? Qt::Key_Left : Qt::Key_Meta,
+                             what == QLatin1String("left") || what == QLatin1String("meta") ? QString() : what, &taken));
+            accepted += taken;
         }
         s_now = qMax(s_now, start + 1000);
         QCOMPARE(beepsRequested(), beeps);
+        QCOMPARE(accepted, beeps);
     }
 
     void otherEventsNeverTouchDebounce()
@@ -199,19 +205,6 @@ private Q_SLOTS:
         s_now += 71; // 121 ms after the beep
         beep();
         QCOMPARE(beepsRequested(), 2);
-    }
-
-    void eventFilterNeverFilters()
-    {
-        bool accepted = false;
-        QVERIFY(!sendKey(Qt::Key_Meta, QStringLiteral("beep"), &accepted));
-        QVERIFY(accepted);
-        s_now += 50;
-        QVERIFY(!sendKey(Qt::Key_Meta, QStringLiteral("beep"), &accepted));
-        QVERIFY(!accepted);
-        s_now += 500;
-        QVERIFY(!sendKey(Qt::Key_Left, QString(), &accepted));
-        QVERIFY(!accepted);
     }
 
     // What a beep request reads, and which sound it loads.
