@@ -64,6 +64,11 @@ static bool otherThreadInRead()
         QFile syscall(QStringLiteral("/proc/self/task/%1/syscall").arg(tid));
         if (tid != self && syscall.open(QIODevice::ReadOnly) && syscall.readAll().startsWith(read))
             return true;
+        // Under user-mode emulation the kernel shows the host's syscall
+        // numbers; where the thread sleeps is the same on every architecture.
+        QFile wchan(QStringLiteral("/proc/self/task/%1/wchan").arg(tid));
+        if (tid != self && wchan.open(QIODevice::ReadOnly) && wchan.readAll() == "unix_stream_read_generic")
+            return true;
     }
     return false;
 }
