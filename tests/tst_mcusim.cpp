@@ -34,11 +34,18 @@ public:
     {
         return QTest::qWaitFor([&] { return lines().contains(line); }, 10000);
     }
+    bool listening() { return waitForLine(QStringLiteral("# listening on ") + QString::fromLatin1(name)); }
 
     QByteArray name;
     QProcess proc;
     QByteArray out;
 };
+
+static bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 
 class TestMcuSim : public QObject
 {
@@ -73,10 +80,7 @@ void TestMcuSim::badScenarioLine()
     QFETCH(QString, error);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bad.scn"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(scenario);
-    file.close();
+    QVERIFY(writeFile(path, scenario));
 
     Sim sim({QStringLiteral("--scenario"), path});
     QVERIFY(sim.proc.waitForFinished(10000));
@@ -117,7 +121,7 @@ void TestMcuSim::decodesLauncherFrames()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, line);
     Sim sim({});
-    QVERIFY(sim.waitForLine(QStringLiteral("# listening on ") + QString::fromLatin1(sim.name)));
+    QVERIFY(sim.listening());
     {
         McuPeer client;
         QVERIFY(client.connectTo(sim.name));
@@ -132,15 +136,12 @@ void TestMcuSim::recordsAndReplays()
     QTemporaryDir dir;
     const QString scenario = dir.filePath(QStringLiteral("s.scn"));
     const QString record = dir.filePath(QStringLiteral("session.txt"));
-    QFile file(scenario);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("wait-for AppReady\nkey 1 2\nquit\n");
-    file.close();
+    QVERIFY(writeFile(scenario, "wait-for AppReady\nkey 1 2\nquit\n"));
     const QByteArray key = QByteArray::fromHex("01000000163300000100000002000000");
 
     {
         Sim sim({QStringLiteral("--scenario"), scenario, QStringLiteral("--record"), record, QStringLiteral("--summary")});
-        QVERIFY(sim.waitForLine(QStringLiteral("# listening on ") + QString::fromLatin1(sim.name)));
+        QVERIFY(sim.listening());
         McuPeer client;
         QVERIFY(client.connectTo(sim.name));
         QVERIFY(client.write(normalFrame(12, 17, 2)));
@@ -167,7 +168,7 @@ void TestMcuSim::recordsAndReplays()
 
     // Replaying sends the simulator's side of the session again, and only that.
     Sim replay({QStringLiteral("--replay"), record});
-    QVERIFY(replay.waitForLine(QStringLiteral("# listening on ") + QString::fromLatin1(replay.name)));
+    QVERIFY(replay.listening());
     McuPeer client;
     QVERIFY(client.connectTo(replay.name));
     QCOMPARE(client.read(16, 10000), key);
