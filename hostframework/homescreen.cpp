@@ -376,7 +376,13 @@ bool HomeScreen::eventFilter(QObject *watched, QEvent *event)
 void HomeScreen::updateVisibility()
 {
     const QWindow *window = windowHandle();
-    const bool visible = isVisible() && !isMinimized() && window && window->isExposed();
+    const bool exposed = window && window->isExposed();
+    // Shown but not exposed yet is the start, not a hide: nothing has been
+    // painted, so nothing is dropped, and the first expose paints it all.
+    if (!m_exposedOnce && !exposed && isVisible() && !isMinimized())
+        return;
+    m_exposedOnce = m_exposedOnce || exposed;
+    const bool visible = isVisible() && !isMinimized() && exposed;
     if (visible == m_visible)
         return;
     m_visible = visible;

@@ -59,6 +59,7 @@ private:
     std::atomic<bool> m_refreshPending{false};
     bool m_visible = true;
     bool m_firstFrameQueued = false;
+    bool m_exposedOnce = false;
 };
 
 #endif
