@@ -30,7 +30,12 @@ void Journal::record(const char *call, QVariantList args)
 QVector<Journal::Entry> Journal::entries() const
 {
     QMutexLocker locker(&m_lock);
-    return m_entries;
+    // A copy of its own, made under the lock: a shared one would let the
+    // recording thread's next append decide on a reference count that the
+    // reader drops without the lock (a race ThreadSanitizer reports).
+    QVector<Entry> copy = m_entries;
+    copy.detach();
+    return copy;
 }
 
 QStringList Journal::calls() const

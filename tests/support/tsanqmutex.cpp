@@ -1,0 +1,48 @@
+// ThreadSanitizer builds only: makes QMutex visible to TSan.
+//
+// Qt is not instrumented, so TSan never sees a QMutex being taken or released
+// and reports every access guarded by one as a race. QMutexLocker calls the
+// out-of-line QMutex::lock()/unlock() through the PLT, so this executable's
+// definitions take their place: they forward to Qt's and tell TSan about the
+// acquire and the release.
+
+#include <QMutex>
+
+#include <dlfcn.h>
+#include <sanitizer/tsan_interface.h>
+
+namespace {
+
+template<typename Fn>
+Fn real(const char *symbol)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, symbol));
+}
+
+using LockFn = void (*)(QMutex *);
+using TryLockFn = bool (*)(QMutex *, int);
+
+} // namespace
+
+void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const LockFn qtLock = real<LockFn>("_ZN6QMutex4lockEv");
+    qtLock(this);
+    __tsan_acquire(this);
+}
+
+bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const TryLockFn qtTryLock = real<TryLockFn>("_ZN6QMutex7tryLockEi");
+    const bool locked = qtTryLock(this, timeout);
+    if (locked)
+        __tsan_acquire(this);
+    return locked;
+}
+
+void QMutex::unlock() noexcept
+{
+    static const LockFn qtUnlock = real<LockFn>("_ZN6QMutex6unlockEv");
+    __tsan_release(this);
+    qtUnlock(this);
+}
