@@ -15,7 +15,6 @@ jobs=$(nproc)
 # translator); a test that hangs must not hold the stage for long.
 test_timeout=${ARMHF_TEST_TIMEOUT:-600}
 
-
 stage() {
     local name=$1; shift
     local t0=$SECONDS
