@@ -20,7 +20,7 @@ work=$build/corpus-work
 mkdir -p "$work" "$build/artifacts"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$root/tools/ubsan.supp
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 log=$build/fuzz.log
 t1=$SECONDS
 status=0
