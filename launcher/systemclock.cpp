@@ -1,6 +1,7 @@
 #include "systemclock.h"
 
 #include <atomic>
+#include <cerrno>
 #include <ctime>
 
 namespace {
@@ -12,6 +13,11 @@ public:
     {
         timespec ts{};
         ts.tv_sec = time_t(seconds);
+        // A 32-bit time_t ends in January 2038: a later time must not wrap to 1901.
+        if (int64_t(ts.tv_sec) != seconds) {
+            errno = EOVERFLOW;
+            return -1;
+        }
         return clock_settime(CLOCK_REALTIME, &ts);
     }
 };
