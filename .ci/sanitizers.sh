@@ -46,7 +46,10 @@ tsan_test() {
     (cd "$root/build-tsan" && ctest -j2 --output-on-failure --timeout 900 -L concurrency)
 }
 
+# Both builds run even when the first one's tests fail; the script fails at the end.
+status=0
 stage asan-build asan_build
-stage asan-test asan_test
+stage asan-test asan_test || status=1
 stage tsan-build tsan_build
-stage tsan-test tsan_test
+stage tsan-test tsan_test || status=1
+exit $status
