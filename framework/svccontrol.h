@@ -8,7 +8,7 @@ class SvcControl : public QObject
 {
     Q_OBJECT
 public:
-    enum ExeStage {
+    enum ExeStage : int {
         DirectStage = 0,
         NormalStage = 1,
     };
