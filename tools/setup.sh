@@ -17,8 +17,13 @@ if [ "${1:-}" = "--with-extras" ]; then
 fi
 
 missing=()
+# dpkg-query -W, not dpkg -s: with armhf added, names such as qtbase5-dev
+# have two installed instances and dpkg -s calls them ambiguous.
+installed() {
+    dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
 for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
     echo "setup: all packages present"
