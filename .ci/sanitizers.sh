@@ -38,7 +38,7 @@ asan_test() {
 
 tsan_build() {
     configure "$root/build-tsan" thread
-    cmake --build "$root/build-tsan" -j"$jobs" --target tst_mainappprotocolcomm tst_linkstress tst_faultinjection
+    cmake --build "$root/build-tsan" -j"$jobs" --target tst_mainappprotocolcomm tst_faultinjection
 }
 
 tsan_test() {

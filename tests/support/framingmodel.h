@@ -26,8 +26,6 @@ public:
     QList<QByteArray> append(QByteArray chunk)
     {
         QList<QByteArray> out;
-        if (chunk.isEmpty())
-            return out;
         if (chunk.size() > Capacity)
             chunk = chunk.right(Capacity);
         if (chunk.size() > Capacity - m_buffer.size())
@@ -46,7 +44,6 @@ public:
             const qint32 length = qint32(word(8));
             if (length < Header || length > Capacity) {
                 m_buffer.clear();
-                ++m_discards;
                 break;
             }
             if (m_buffer.size() < length)
@@ -73,13 +70,11 @@ public:
 
     int pending() const { return m_buffer.size(); }
     const QByteArray &buffered() const { return m_buffer; }
-    int discards() const { return m_discards; }
 
 private:
     quint32 word(int at) const { return qFromLittleEndian<quint32>(m_buffer.constData() + at); }
 
     QByteArray m_buffer;
-    int m_discards = 0;
 };
 
 #endif

@@ -11,29 +11,22 @@
 #include <dlfcn.h>
 #include <sanitizer/tsan_interface.h>
 
-namespace {
-
 template<typename Fn>
-Fn real(const char *symbol)
+static Fn qtMutexFunction(const char *symbol)
 {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, symbol));
 }
 
-using LockFn = void (*)(QMutex *);
-using TryLockFn = bool (*)(QMutex *, int);
-
-} // namespace
-
 void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
 {
-    static const LockFn qtLock = real<LockFn>("_ZN6QMutex4lockEv");
+    static const auto qtLock = qtMutexFunction<void (*)(QMutex *)>("_ZN6QMutex4lockEv");
     qtLock(this);
     __tsan_acquire(this);
 }
 
 bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 {
-    static const TryLockFn qtTryLock = real<TryLockFn>("_ZN6QMutex7tryLockEi");
+    static const auto qtTryLock = qtMutexFunction<bool (*)(QMutex *, int)>("_ZN6QMutex7tryLockEi");
     const bool locked = qtTryLock(this, timeout);
     if (locked)
         __tsan_acquire(this);
@@ -42,7 +35,7 @@ bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 
 void QMutex::unlock() noexcept
 {
-    static const LockFn qtUnlock = real<LockFn>("_ZN6QMutex6unlockEv");
+    static const auto qtUnlock = qtMutexFunction<void (*)(QMutex *)>("_ZN6QMutex6unlockEv");
     __tsan_release(this);
     qtUnlock(this);
 }
