@@ -110,6 +110,7 @@ private slots:
     void secondSenderDropsItsFrame();
     void partlySentFrameIsFinished();
     void serviceAppearsLate();
+    void serviceRestarts();
     void deleteInstanceEndsReader_data();
     void deleteInstanceEndsReader();
 
@@ -237,6 +238,26 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     QVERIFY(peer.accept(10000));
     QVERIFY(peer.write(normalFrame(28929, 3, 0)));
     QTRY_COMPARE(out.count(frameLine(28929, 3, 0)), 1);
+}
+
+void TestMainAppProtocolComm::serviceRestarts()
+{
+    StdoutCapture &out = *m_out;
+    McuPeer peer;
+    MainAppProtocolComm *link = connectedLink(peer);
+    QVERIFY(link);
+
+    // The service dies in the middle of a frame and comes back.
+    QVERIFY(peer.write(normalFrame(28929, 1, 10).left(10)));
+    peer.closeConnection();
+    QVERIFY(peer.accept(10000));
+
+    // The old connection's partial frame must not be glued to the new stream.
+    QVERIFY(peer.write(normalFrame(28929, 5, 50)));
+    QTRY_COMPARE(out.text(), QByteArray("Main App invaild datalen:0\n") + frameLine(28929, 5, 50));
+    // Senders write to the new connection.
+    QCOMPARE(sendHeartbeat(link), 0);
+    QCOMPARE(peer.read(16), normalFrame(12, 190, 0));
 }
 
 void TestMainAppProtocolComm::deleteInstanceEndsReader_data()
