@@ -15,13 +15,7 @@ jobs=$(nproc)
 # translator); a test that hangs must not hold the stage for long.
 test_timeout=${ARMHF_TEST_TIMEOUT:-600}
 
-stage() {
-    local name=$1; shift
-    local t0=$SECONDS
-    echo "=== stage: $name"
-    "$@"
-    echo "=== stage: $name took $((SECONDS - t0)) s"
-}
+source "$root/tools/stage.sh"
 
 install_toolchain() {
     local SUDO=""

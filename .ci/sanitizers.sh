@@ -8,13 +8,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
-stage() {
-    local name=$1; shift
-    local t0=$SECONDS
-    echo "=== stage: $name"
-    "$@"
-    echo "=== stage: $name took $((SECONDS - t0)) s"
-}
+source "$root/tools/stage.sh"
 
 configure() {
     cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_BUILD_TESTS=ON \

@@ -218,10 +218,7 @@ private:
 
 MainAppProtocolComm *TestFaultInjection::connectedLink(McuPeer &peer)
 {
-    const QByteArray local = QFile::encodeName(m_dir.path()) + "/link" + QByteArray::number(++m_links);
-    MainAppProtocolComm::setSocketNames(local.constData(), peer.name().constData());
-    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
-    link->Start();
+    MainAppProtocolComm *link = peer.startLink(m_dir.filePath(QStringLiteral("link%1").arg(++m_links)));
     return peer.accept() ? link : nullptr;
 }
 

@@ -127,19 +127,12 @@ private:
 
 MainAppProtocolComm *TestMainAppProtocolComm::startLink(const McuPeer &peer)
 {
-    const QByteArray local = QFile::encodeName(m_dir.path()) + "/link" + QByteArray::number(++m_links);
-    MainAppProtocolComm::setSocketNames(local.constData(), peer.name().constData());
-    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
-    link->Start();
-    return link;
+    return peer.startLink(m_dir.filePath(QStringLiteral("link%1").arg(++m_links)));
 }
 
 MainAppProtocolComm *TestMainAppProtocolComm::connectedLink(McuPeer &peer)
 {
-    if (!peer.listen())
-        return nullptr;
-    MainAppProtocolComm *link = startLink(peer);
-    return peer.accept() ? link : nullptr;
+    return peer.connectLink(m_dir.filePath(QStringLiteral("link%1").arg(++m_links)));
 }
 
 void TestMainAppProtocolComm::init()

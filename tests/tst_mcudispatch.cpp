@@ -67,12 +67,8 @@ private:
 void TestMcuDispatch::initTestCase()
 {
     SystemClock::setInstance(&m_clock);
-    QVERIFY(m_peer.listen());
-    MainAppProtocolComm::setSocketNames(QFile::encodeName(m_dir.filePath(QStringLiteral("link"))).constData(),
-                                        m_peer.name().constData());
-    m_link = MainAppProtocolComm::GetInstance();
-    m_link->Start();
-    QVERIFY(m_peer.accept());
+    m_link = m_peer.connectLink(m_dir.filePath(QStringLiteral("link")));
+    QVERIFY(m_link);
 }
 
 bool TestMcuDispatch::dispatch(const QByteArray &frames, QStringList *calls, QByteArray *printed)

@@ -53,12 +53,8 @@ private:
 
 void TestMcuSenders::initTestCase()
 {
-    QVERIFY(m_peer.listen());
-    MainAppProtocolComm::setSocketNames(QFile::encodeName(m_dir.filePath(QStringLiteral("link"))).constData(),
-                                        m_peer.name().constData());
-    m_link = MainAppProtocolComm::GetInstance();
-    m_link->Start();
-    QVERIFY(m_peer.accept());
+    m_link = m_peer.connectLink(m_dir.filePath(QStringLiteral("link")));
+    QVERIFY(m_link);
 }
 
 void TestMcuSenders::init()

@@ -7,13 +7,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
-stage() {
-    local name=$1; shift
-    local t0=$SECONDS
-    echo "=== stage: $name"
-    "$@"
-    echo "=== stage: $name took $((SECONDS - t0)) s"
-}
+source "$root/tools/stage.sh"
 
 build_and_test() {
     cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,6 +1,9 @@
 #include "mcupeer.h"
 
+#include "mainappprotocolcomm.h"
+
 #include <QAtomicInt>
+#include <QFile>
 #include <QtEndian>
 #include <QElapsedTimer>
 
@@ -26,6 +29,23 @@ QByteArray McuPeer::uniqueName()
 {
     static QAtomicInt counter;
     return "@lt" + QByteArray::number(getpid()) + "_" + QByteArray::number(counter.fetchAndAddRelaxed(1));
+}
+
+zyappframework::MainAppProtocolComm *McuPeer::startLink(const QString &localPath) const
+{
+    using zyappframework::MainAppProtocolComm;
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(), m_name.constData());
+    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
+    link->Start();
+    return link;
+}
+
+zyappframework::MainAppProtocolComm *McuPeer::connectLink(const QString &localPath)
+{
+    if (!listen())
+        return nullptr;
+    zyappframework::MainAppProtocolComm *link = startLink(localPath);
+    return accept() ? link : nullptr;
 }
 
 McuPeer::McuPeer(const QByteArray &name)

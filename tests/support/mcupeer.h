@@ -6,6 +6,10 @@
 
 // A stand-in for the MCU service in tests: listens on an abstract socket name,
 // takes the launcher's connection and reads or writes raw bytes.
+namespace zyappframework {
+class MainAppProtocolComm;
+}
+
 class McuPeer
 {
 public:
@@ -31,6 +35,11 @@ public:
     int fd() const { return m_conn; }
 
     static QByteArray uniqueName();
+
+    // Points the link singleton at this peer, its own end bound to localPath,
+    // and starts it; connectLink also listens first and takes the connection.
+    zyappframework::MainAppProtocolComm *startLink(const QString &localPath) const;
+    zyappframework::MainAppProtocolComm *connectLink(const QString &localPath);
 
 private:
     QByteArray m_name;
