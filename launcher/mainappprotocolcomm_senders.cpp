@@ -56,10 +56,14 @@ quint32 sourceWord(int srcId, int srcParam)
     return (quint32(srcParam) << 16) | (quint32(srcId) & 0xFFFFu);
 }
 
-bool acceptsCallerBytes(const unsigned char *bytes, int len)
+void sendCallerBytes(MainAppProtocolComm *link, quint32 type, unsigned int msg, const unsigned char *bytes, int len)
 {
     // 255, not 256: the MCU service reads at most 255 payload bytes.
-    return bytes && len >= 1 && len <= 255;
+    if (!bytes || len < 1 || len > 255)
+        return;
+    LongFrame f(type, msg);
+    std::memcpy(f.data(), bytes, size_t(len));
+    link->SendData(f.bytes, sizeof f.bytes);
 }
 
 } // namespace
@@ -166,20 +170,12 @@ void MainAppProtocolComm::SendMediaPlayInfoToMcu(unsigned char *bytes, int len)
 
 void MainAppProtocolComm::SendLongDataToMcu(unsigned int msg, unsigned char *bytes, int len)
 {
-    if (!acceptsCallerBytes(bytes, len))
-        return;
-    LongFrame f(MAIN_APP_TYPE_MCU, msg);
-    std::memcpy(f.data(), bytes, size_t(len));
-    SendData(f.bytes, sizeof f.bytes);
+    sendCallerBytes(this, MAIN_APP_TYPE_MCU, msg, bytes, len);
 }
 
 void MainAppProtocolComm::SendLongDataToCAN(unsigned int msg, unsigned char *bytes, int len)
 {
-    if (!acceptsCallerBytes(bytes, len))
-        return;
-    LongFrame f(MAIN_APP_TYPE_CAN, msg);
-    std::memcpy(f.data(), bytes, size_t(len));
-    SendData(f.bytes, sizeof f.bytes);
+    sendCallerBytes(this, MAIN_APP_TYPE_CAN, msg, bytes, len);
 }
 
 } // namespace zyappframework
