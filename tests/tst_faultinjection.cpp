@@ -7,6 +7,7 @@
 #include "framingmodel.h"
 #include "journal.h"
 #include "mainappprotocolcomm.h"
+#include "joiningthread.h"
 #include "mcupeer.h"
 #include "stdoutcapture.h"
 
@@ -32,18 +33,6 @@ namespace {
 const QString KeyCall = QStringLiteral("BaseControl::sendMcuKeyPressedSignal");
 constexpr int Senders = 4;
 constexpr quint32 SenderMsgBase = 0x5A00;
-
-// Joins on every way out of a test function, failed comparisons included.
-class JoiningThread : public std::thread
-{
-public:
-    using std::thread::thread;
-    ~JoiningThread()
-    {
-        if (joinable())
-            join();
-    }
-};
 
 QByteArray header(quint32 type, quint32 msg, qint32 length)
 {

@@ -1,4 +1,5 @@
 #include "mainappprotocolcomm.h"
+#include "joiningthread.h"
 #include "mcupeer.h"
 #include "stdoutcapture.h"
 
@@ -41,18 +42,6 @@ static int queuedBytes(int fd)
     ioctl(fd, FIONREAD, &n);
     return n;
 }
-
-// Joins on every way out of a test function, failed comparisons included.
-class JoiningThread : public std::thread
-{
-public:
-    using std::thread::thread;
-    ~JoiningThread()
-    {
-        if (joinable())
-            join();
-    }
-};
 
 // Whether a thread other than this one sits in a blocking read.
 static bool otherThreadInRead()
