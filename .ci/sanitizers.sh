@@ -41,9 +41,9 @@ tsan_test() {
 }
 
 # Both builds run even when the first one's tests fail; the script fails at the end.
-status=0
+STAGE_KEEP_GOING=1
 stage asan-build asan_build
-stage asan-test asan_test || status=1
+stage asan-test asan_test
 stage tsan-build tsan_build
-stage tsan-test tsan_test || status=1
-exit $status
+stage tsan-test tsan_test
+stage_status

@@ -15,6 +15,7 @@ build_and_test() {
     (cd "$root/build" && ctest -j"$jobs" --output-on-failure --timeout 300)
 }
 
+stage stagecheck bash .ci/stagecheck.sh
 stage setup tools/setup.sh
 stage tests build_and_test
 stage sanitizers bash .ci/sanitizers.sh
