@@ -48,7 +48,8 @@ struct MCU_STEER_KEY_STUDY_DATA {
     int32_t studyValues[6];
 };
 
-enum STEER_KEY_STUDY_CMD_TYPE {
+// Callers may pass any int as a command; a fixed int type makes that well-defined.
+enum STEER_KEY_STUDY_CMD_TYPE : int {
     STEER_KEY_STUDY_CMD_0 = 0,
     STEER_KEY_STUDY_CMD_1 = 1,
 };

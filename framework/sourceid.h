@@ -1,8 +1,10 @@
 #ifndef SOURCEID_H
 #define SOURCEID_H
 
-// The framework's media sources. The launcher passes them around as int.
-enum tag_SOURCE_ID_T {
+// The framework's media sources. The launcher passes them around as int and
+// converts any int it is given, so the type is int itself: every int is then a
+// valid value, and size and calling convention stay those of int.
+enum tag_SOURCE_ID_T : int {
     SOURCE_ID_NONE = 0,
     SOURCE_ID_RADIO = 1,
     SOURCE_ID_DISC = 2,
