@@ -42,12 +42,15 @@ qint64 secondsSinceEpoch(const QDateTime &when)
     return when.toMSecsSinceEpoch() / 1000;
 }
 
-// Copies text into a zero-filled buffer of size bytes, cut so that the
-// terminator always fits; returns the number of text bytes kept.
+// Copies UTF-8 text into a zero-filled buffer of size bytes, cut so that the
+// terminator always fits and no character is split: a torn multi-byte
+// sequence would reach the MCU as garbage. Returns the number of bytes kept.
 int copyCut(char *buffer, int size, const QByteArray &text)
 {
     std::memset(buffer, 0, size_t(size));
-    const int n = qMin(text.size(), size - 1);
+    int n = qMin(text.size(), size - 1);
+    while (n > 0 && n < text.size() && (uchar(text.at(n)) & 0xC0) == 0x80)
+        --n;
     std::memcpy(buffer, text.constData(), size_t(n));
     return n;
 }
@@ -182,8 +185,9 @@ void MainAppProtocolComm::sendVersionReply()
     }
     const QString date = BaseControl::getInstance()->getDateVersion();
 
-    // Counts are bytes of the 8-bit text, taken after the cut, so a long or
-    // non-ASCII version cannot shift the fields that follow it.
+    // Counts are bytes of the 8-bit text (UTF-8: main() makes it the locale's
+    // codec), taken after the cut, so a long or non-ASCII version cannot shift
+    // the fields that follow it.
     char customerBuf[40];
     char sdkBuf[40];
     char dateBuf[20];

@@ -228,8 +228,8 @@ void TestMcuDispatch::versionReply_data()
     QTest::newRow("cut to 39 bytes") << QString(60, 'c') << QString(40, 's') << true << both39;
     QTest::newRow("non-ASCII counted in bytes") << QString::fromUtf8("Bär") << QString::fromUtf8("€1") << true
         << text("\x18\x04" "B\xc3\xa4r" "\x04" "\xe2\x82\xac" "1" "\x0d") + date13;
-    QTest::newRow("non-ASCII cut in bytes") << QString(38, 'c') + QString::fromUtf8("ä") << QStringLiteral("s") << true
-        << text("\x38\x27") + QByteArray(38, 'c') + '\xc3' + '\x01' + 's' + '\x0d' + date13;
+    QTest::newRow("non-ASCII cut on a character boundary") << QString(38, 'c') + QString::fromUtf8("ä") << QStringLiteral("s") << true
+        << text("\x37\x26") + QByteArray(38, 'c') + '\x01' + 's' + '\x0d' + date13;
     QTest::newRow("no platform layer") << QStringLiteral("C1234") << QStringLiteral("S") << false
         << text("\x10\x00\x00\x0d") + date13;
 }
