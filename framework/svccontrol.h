@@ -12,7 +12,7 @@ public:
         DirectStage = 0,
         NormalStage = 1,
     };
-    Q_ENUM(ExeStage)
+    Q_ENUMS(ExeStage)
 
     explicit SvcControl(QObject *parent = nullptr);
     ~SvcControl() override;

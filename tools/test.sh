@@ -17,6 +17,7 @@ build_and_test() {
 
 stage stagecheck bash .ci/stagecheck.sh
 stage setup tools/setup.sh
+stage unitfloor bash .ci/unitfloor.sh
 stage tests build_and_test
 stage sanitizers bash .ci/sanitizers.sh
 stage fuzz bash .ci/fuzz.sh 60
