@@ -1,3 +1,4 @@
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -10,6 +11,7 @@
 #include "clockrecorder.h"
 #include "framecodec.h"
 #include "hostframework.h"
+#include "launcherconfig.h"
 #include "journallines.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
@@ -60,6 +62,7 @@ private Q_SLOTS:
     void init();
     void wire_data();
     void wire();
+    void versionUtf8WhateverTheLocale();
 
 private:
     QTemporaryDir m_dir;
@@ -236,6 +239,23 @@ void TestMcuMessages::wire()
     // A heartbeat behind the expected frame shows that nothing else went out.
     m_link->SendHeartbeattoMCU();
     QCOMPARE(m_peer.read(wire.size() + 16).toHex(), (wire + Heartbeat).toHex());
+}
+
+void TestMcuMessages::versionUtf8WhateverTheLocale()
+{
+    // The real launcher, preloaded as on a unit with a Latin-1 locale and a
+    // non-ASCII customer version, on the build's socket names.
+    McuPeer mcuService(QByteArrayLiteral(LAUNCHER_MCU_SOCKET));
+    QVERIFY(mcuService.listen());
+    QProcess launcher;
+    launcher.start(QStringLiteral(LAUNCHER_PATH), QStringList());
+    QVERIFY(mcuService.accept(20000));
+    QCOMPARE(mcuService.read(16, 20000).toHex(), normal(12, 17, 2).toHex());
+    QVERIFY(mcuService.write(normal(0x3318, 0, 0)));
+    const QByteArray reply = mcuService.read(264, 20000);
+    launcher.kill();
+    launcher.waitForFinished();
+    QCOMPARE(reply.left(14).toHex(), QByteArray("02000000" "cd000000" "22" "04" "42c3a472"));
 }
 
 QTEST_GUILESS_MAIN(TestMcuMessages)
