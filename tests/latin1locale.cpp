@@ -4,10 +4,8 @@
 
 #include "hostframework.h"
 
-namespace {
-const bool s_latin1 = [] {
+__attribute__((constructor)) static void startAsOnALatin1Unit()
+{
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     HostFramework::setCustomerVersion(QString::fromUtf8("Bär"));
-    return true;
-}();
-} // namespace
+}
