@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test run, each stage timed: dependencies, build and the suite, the
-# suite under the sanitizers, the fuzzer, and the armhf build under emulation.
+# The whole test run, each stage timed: dependencies, the unit's C++11 and Qt 5.3
+# floor, build and the suite, the suite under the sanitizers, the fuzzer, and
+# the armhf build under emulation.
 # CI calls this through .ci/run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
