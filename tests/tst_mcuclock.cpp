@@ -11,36 +11,17 @@
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
 #include "setupstridconst.h"
+#include "stdoutcapture.h"
 
 using zyappframework::MainAppProtocolComm;
 
 namespace {
 
-// Local time to epoch seconds through the C library, independently of Qt.
-qint64 localSeconds(const QDate &date, int hour, int minute, int second)
-{
-    std::tm tm{};
-    tm.tm_year = date.year() - 1900;
-    tm.tm_mon = date.month() - 1;
-    tm.tm_mday = date.day();
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return qint64(std::mktime(&tm));
-}
-
-qint64 startTimeAt(const QDateTime &now)
-{
-    return localSeconds(QDate(2022, 1, 1), now.time().hour(), now.time().minute(), now.time().second());
-}
-
-QByteArray timeReply(qint64 seconds)
-{
-    QByteArray data = QByteArray::fromHex("04") + QByteArray(4, '\0');
-    qToBigEndian(quint32(seconds), data.data() + 1);
-    return outLong(2, 195, data);
-}
+// Clocks go forward from 02:00 to 03:00 on that day.
+const QDate dstDay(2026, 3, 29);
+// 2022-01-01 10:00 in winter time, the fallback for a time taken at 10:00.
+const qint64 startTime = 1641027600;
+const QByteArray refused = "-main app set system time failed: Operation not permitted\n";
 
 } // namespace
 
@@ -52,25 +33,21 @@ private Q_SLOTS:
     void initTestCase();
     // The recorder stays installed: the reader thread outlives the test.
     void cleanupTestCase() { m_link->Stop(); }
-    void init();
-    void mcuTime_data();
-    void mcuTime();
-    void rdsTime_data();
-    void rdsTime();
+    void handle_data();
+    void handle();
 
 private:
-    void handle(quint32 msg, const QByteArray &data);
-    void expectReply(qint64 seconds);
-
     QTemporaryDir m_dir;
     McuPeer m_peer;
     MainAppProtocolComm *m_link = nullptr;
     ClockRecorder m_clock;
-    const QByteArray m_zone = qgetenv("TZ");
 };
 
 void TestMcuClock::initTestCase()
 {
+    // A zone with a daylight-saving gap, whatever the machine's zone is.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
     SystemClock::setInstance(&m_clock);
     m_link = m_peer.connectLink(m_dir.filePath(QStringLiteral("link")));
     QVERIFY(m_link);
@@ -78,127 +55,70 @@ void TestMcuClock::initTestCase()
     DataDefault::initDataDefault();
 }
 
-void TestMcuClock::init()
+void TestMcuClock::handle_data()
 {
-    m_clock.clear();
-    Journal::instance()->clear();
-}
-
-// The handlers run inside the dispatcher, handed the record as the reader would.
-void TestMcuClock::handle(quint32 msg, const QByteArray &data)
-{
-    QByteArray record = mcuRecord(longFrame(2, msg, data));
-    m_link->resolvePacket(reinterpret_cast<unsigned char *>(record.data()));
-}
-
-// The time reply, if any, then nothing but the heartbeat sent behind it.
-void TestMcuClock::expectReply(qint64 seconds)
-{
-    const QByteArray reply = seconds < 0 ? QByteArray() : timeReply(seconds);
-    m_link->SendHeartbeattoMCU();
-    QCOMPARE(m_peer.read(reply.size() + 16).toHex(), (reply + normalFrame(12, 190, 0)).toHex());
-}
-
-void TestMcuClock::mcuTime_data()
-{
+    QTest::addColumn<int>("msg");
     QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<qint64>("seconds"); // 0: implausible, the fallback time is set
+    QTest::addColumn<QVariant>("rdsSetting");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<qint64>("set"); // -1: the clock is left alone
+    QTest::addColumn<bool>("reply");
 
-    QTest::newRow("15551999") << QByteArray::fromHex("0000ed4dff") << qint64(0);
-    QTest::newRow("15552000") << QByteArray::fromHex("0000ed4e00") << qint64(15552000);
-    QTest::newRow("empty frame") << QByteArray() << qint64(0);
-    QTest::newRow("negative") << QByteArray::fromHex("0080000000") << qint64(0);
-    QTest::newRow("largest") << QByteArray::fromHex("007fffffff") << qint64(2147483647);
-    QTest::newRow("data 0 ignored, plausible") << QByteArray::fromHex("ff00ed4e00ffff") << qint64(15552000);
-    QTest::newRow("data 0 ignored, implausible") << QByteArray::fromHex("7f00000001") << qint64(0);
+    const QVariant none;
+    QTest::newRow("15551999") << 12 << QByteArray::fromHex("0000ed4dff") << none << 0 << startTime << true;
+    QTest::newRow("15552000") << 12 << QByteArray::fromHex("0000ed4e00") << none << 0 << qint64(15552000) << false;
+    QTest::newRow("empty frame") << 12 << QByteArray() << none << 0 << startTime << true;
+    QTest::newRow("negative") << 12 << QByteArray::fromHex("0080000000") << none << 0 << startTime << true;
+    QTest::newRow("largest") << 12 << QByteArray::fromHex("ff7fffffff") << none << 0 << qint64(INT_MAX) << false;
+    QTest::newRow("refused, plausible") << 12 << QByteArray::fromHex("0000ed4e00") << none << EPERM
+                                        << qint64(15552000) << false;
+    QTest::newRow("refused, implausible") << 12 << QByteArray() << none << EPERM << startTime << true;
+
+    const QByteArray at1305 = QByteArray::fromHex("ff0d05ffff");
+    QTest::newRow("rds 13:05") << 82 << at1305 << QVariant(true) << 0 << qint64(1774782300) << true;
+    QTest::newRow("rds off") << 82 << at1305 << QVariant(false) << 0 << qint64(-1) << false;
+    QTest::newRow("rds not stored") << 82 << at1305 << none << 0 << qint64(1774782300) << true;
+    QTest::newRow("rds refused") << 82 << at1305 << QVariant(true) << EPERM << qint64(1774782300) << true;
+    QTest::newRow("rds 23:59") << 82 << QByteArray::fromHex("00173b") << none << 0 << qint64(1774821540) << true;
+    QTest::newRow("rds 02:30, in the gap") << 82 << QByteArray::fromHex("00021e") << none << 0 << qint64(-1) << false;
+    QTest::newRow("rds 03:00") << 82 << QByteArray::fromHex("000300") << none << 0 << qint64(1774746000) << true;
+    QTest::newRow("rds hour 24") << 82 << QByteArray::fromHex("001800") << none << 0 << qint64(-1) << false;
+    QTest::newRow("rds minute 60") << 82 << QByteArray::fromHex("000c3c") << none << 0 << qint64(-1) << false;
 }
 
-void TestMcuClock::mcuTime()
+void TestMcuClock::handle()
 {
+    QFETCH(int, msg);
     QFETCH(QByteArray, data);
-    QFETCH(qint64, seconds);
-
-    const QDateTime before = QDateTime::currentDateTime();
-    handle(12, data);
-    const QDateTime after = QDateTime::currentDateTime();
-
-    QCOMPARE(journalLines(), QStringList{"AppData::setMcuTimeSynced(true)"});
-    QCOMPARE(m_clock.times().size(), 1);
-    const qint64 set = m_clock.times().first();
-    if (seconds) {
-        QCOMPARE(set, seconds);
-        return expectReply(-1);
-    }
-    if (before.date() != after.date())
-        QSKIP("midnight passed during the case");
-    // 2022-01-01 at the local time of day the frame arrived; in Berlin winter
-    // time is one hour ahead of UTC.
-    QVERIFY2(set >= startTimeAt(before) && set <= startTimeAt(after), qPrintable(QString::number(set)));
-    const qint64 sinceNewYearUtc = set - 1640995200 + (m_zone == "Europe/Berlin" ? 3600 : 0);
-    if (m_zone == "UTC" || m_zone == "Europe/Berlin")
-        QVERIFY(sinceNewYearUtc >= before.time().msecsSinceStartOfDay() / 1000
-                && sinceNewYearUtc <= after.time().msecsSinceStartOfDay() / 1000);
-    expectReply(set);
-}
-
-void TestMcuClock::rdsTime_data()
-{
-    QTest::addColumn<QVariant>("setting");
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<bool>("applies");
-
-    const QByteArray at1305 = QByteArray::fromHex("000d05");
-    QTest::newRow("on, 13:05") << QVariant(true) << at1305 << true;
-    QTest::newRow("off") << QVariant(false) << at1305 << false;
-    QTest::newRow("not stored") << QVariant() << at1305
-                                << DataDefault::getDefault(SetupStrIdConst::setupSyncRdsTime).toBool();
-    QTest::newRow("midnight") << QVariant(true) << QByteArray::fromHex("000000") << true;
-    QTest::newRow("23:59") << QVariant(true) << QByteArray::fromHex("00173b") << true;
-    QTest::newRow("hour 24") << QVariant(true) << QByteArray::fromHex("001800") << false;
-    QTest::newRow("hour 255") << QVariant(true) << QByteArray::fromHex("00ff00") << false;
-    QTest::newRow("minute 60") << QVariant(true) << QByteArray::fromHex("000c3c") << false;
-    QTest::newRow("minute 255") << QVariant(true) << QByteArray::fromHex("000cff") << false;
-    QTest::newRow("data 0 ignored") << QVariant(true) << QByteArray::fromHex("ff0d05ffff") << true;
-}
-
-void TestMcuClock::rdsTime()
-{
-    QFETCH(QVariant, setting);
-    QFETCH(QByteArray, data);
-    QFETCH(bool, applies);
-
-    const QString key = SetupStrIdConst::setupSyncRdsTime;
+    QFETCH(QVariant, rdsSetting);
+    QFETCH(int, error);
+    QFETCH(qint64, set);
+    QFETCH(bool, reply);
+    m_peer.readAll(0); // what a failed row left behind
     HostFramework::clearSettings();
-    if (setting.isValid())
-        DataSaveControl::writeSettingData(key, setting, QString());
-    const QString byDefault = DataDefault::getDefault(key).toString();
-    Journal::instance()->clear();
+    if (rdsSetting.isValid())
+        DataSaveControl::writeSettingData(SetupStrIdConst::setupSyncRdsTime, rdsSetting, QString());
+    m_clock.setNow(QDateTime(dstDay, QTime(10, 0)));
+    m_clock.failWith(error);
+    const int setBefore = m_clock.times().size();
+    const int mark = journalMark();
 
-    const QDate before = QDate::currentDate();
-    handle(82, data);
-    const QDate after = QDate::currentDate();
-
-    // Read afresh with the default as fallback; the flag of the full time is
-    // not this message's business.
-    QCOMPARE(journalLines(), (QStringList{"DataDefault::getDefault(" + key + ")",
-                                          "DataSaveControl::readSettingData(" + key + ", " + byDefault + ", )"}));
-    if (!applies) {
-        QCOMPARE(m_clock.times(), QVector<qint64>());
-        return expectReply(-1);
+    QByteArray record = mcuRecord(longFrame(2, quint32(msg), data));
+    {
+        StdoutCapture out;
+        m_link->resolvePacket(reinterpret_cast<unsigned char *>(record.data()));
+        QCOMPARE(out.count(refused), error ? 1 : 0);
     }
-    if (before != after)
-        QSKIP("midnight passed during the case");
-    const int hour = quint8(data.at(1));
-    const int minute = quint8(data.at(2));
-    QCOMPARE(m_clock.times().size(), 1);
-    const qint64 set = m_clock.times().first();
-    QCOMPARE(set, localSeconds(before, hour, minute, 0));
-    const qint64 dayOffset = ((set - (hour * 3600 + minute * 60)) % 86400 + 86400) % 86400;
-    if (m_zone == "UTC")
-        QCOMPARE(dayOffset, qint64(0));
-    else if (m_zone == "Europe/Berlin")
-        QVERIFY2(dayOffset == 86400 - 3600 || dayOffset == 86400 - 7200, qPrintable(QString::number(dayOffset)));
-    expectReply(set);
+
+    QCOMPARE(m_clock.times().mid(setBefore), set < 0 ? QVector<qint64>() : QVector<qint64>{set});
+    // Synced only by the full time, and only once the clock really moved.
+    QCOMPARE(journalCount(QStringLiteral("AppData::setMcuTimeSynced"), true, mark), msg == 12 && !error ? 1 : 0);
+    // The reply, if any, then nothing but the heartbeat sent behind it.
+    QByteArray expected = normalFrame(12, 190, 0);
+    if (reply)
+        expected.prepend(outLong(2, 195, QByteArray::fromHex("04" + QByteArray::number(set, 16).rightJustified(8, '0'))));
+    m_link->SendHeartbeattoMCU();
+    QCOMPARE(m_peer.read(expected.size()).toHex(), expected.toHex());
 }
 
 QTEST_GUILESS_MAIN(TestMcuClock)
