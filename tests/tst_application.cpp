@@ -36,18 +36,13 @@ class QPMCache : public Recorder { Q_OBJECT };
 class qpmcache : public Recorder { Q_OBJECT };
 class QPMCacheX : public Recorder { Q_OBJECT };
 
+// Key and mouse events are read as such on their way to any receiver.
 std::unique_ptr<QEvent> makeEvent(int type)
 {
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease)
         return std::make_unique<QKeyEvent>(QEvent::Type(type), Qt::Key_A, Qt::NoModifier);
     if (type >= QEvent::MouseButtonPress && type <= QEvent::MouseMove)
         return std::make_unique<QMouseEvent>(QEvent::Type(type), QPointF(1, 1), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    if (type == QEvent::FocusIn || type == QEvent::FocusOut)
-        return std::make_unique<QFocusEvent>(QEvent::Type(type));
-    if (type == QEvent::Move)
-        return std::make_unique<QMoveEvent>(QPoint(1, 1), QPoint());
-    if (type == QEvent::Timer)
-        return std::make_unique<QTimerEvent>(4242);
     return std::make_unique<QEvent>(QEvent::Type(type));
 }
 

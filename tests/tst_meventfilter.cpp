@@ -23,12 +23,12 @@ private:
     ClockRecorder m_clock;
     // The debounce state outlives every instance: each case starts later.
     QDateTime m_start = QDateTime::currentDateTime();
-    // The sound backend warns about the fake server; only our debug lines count.
     QScopedPointer<MessageCapture> m_log;
 
+    // Sends "beep", "Beep", "left" (a key) or "mouse" at that time; true if accepted.
     bool press(int atMs, const QString &what)
     {
-        m_clock.setNow(m_start.addMSecs(atMs));
+        m_clock.fixedNow = m_start.addMSecs(atMs);
         QMouseEvent mouse(QEvent::MouseButtonPress, QPointF(1, 1), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
         const bool left = what == QLatin1String("left");
         QKeyEvent key(QEvent::KeyPress, left ? Qt::Key_Left : Qt::Key_Meta, Qt::NoModifier, left ? QString() : what);
@@ -39,11 +39,9 @@ private:
     }
     // Beeps that got past the debounce and the overlap check.
     int beeps() { return journalCount(QStringLiteral("DataSaveControl::readSettingData"), SetupStrIdConst::setupSysBeep); }
-    QSound *loadedSound()
-    {
-        // The newest child is the current sound; a replaced one waits for deleteLater.
-        return MEventFilter::GetInstance()->findChildren<QSound *>().last();
-    }
+    // The newest child is the current sound; a replaced one waits for deleteLater.
+    QSound *loaded() { return MEventFilter::GetInstance()->findChildren<QSound *>().last(); }
+    void store(const QString &key, const QVariant &value) { DataSaveControl::writeSettingData(key, value, QString()); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -60,6 +58,7 @@ private Q_SLOTS:
         }).detach();
         qputenv("PULSE_SERVER", "unix:" + QByteArray(addr.sun_path));
         SystemClock::setInstance(&m_clock);
+        m_log.reset(new MessageCapture);
     }
     void init()
     {
@@ -68,93 +67,80 @@ private Q_SLOTS:
         MEventFilter::DeleteInstance();
         MEventFilter::GetInstance();
         Journal::instance()->clear();
-        m_log.reset(new MessageCapture);
+        m_log->take();
     }
-    void cleanup() { m_log.reset(); }
 
-    void debounce_data()
+    void beep_data()
     {
-        // Each event is "<ms after the first>:<beep|Beep|left|mouse>"; the beep is off.
-        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QStringList>("events"); // "<ms>:<beep|Beep|left|mouse>"
+        QTest::addColumn<QVariantList>("settings"); // beep switch, volume, sound server
         QTest::addColumn<int>("beeps");
-        QTest::newRow("120 ms apart") << QStringList({"0:beep", "120:beep"}) << 1;
-        QTest::newRow("121 ms apart") << QStringList({"0:beep", "121:beep"}) << 2;
-        QTest::newRow("ordinary key, beep 50 ms later") << QStringList({"0:left", "50:beep"}) << 0;
-        QTest::newRow("Beep restarts the period") << QStringList({"0:Beep", "100:beep"}) << 0;
-        QTest::newRow("ignored press does not extend") << QStringList({"0:beep", "100:left", "121:beep"}) << 2;
-        QTest::newRow("passed press does extend") << QStringList({"0:beep", "121:left", "200:beep"}) << 1;
-        QTest::newRow("mouse press does not count") << QStringList({"0:beep", "200:mouse", "250:beep"}) << 2;
-        QTest::newRow("clock went backwards") << QStringList({"0:beep", "-5000:beep"}) << 2;
+        QTest::addColumn<int>("file"); // 0: the constructor's sound stays, nothing logged
+        const QByteArray ours = qgetenv("PULSE_SERVER");
+        const auto debounce = [&](const char *name, const QStringList &events, int beeps) {
+            QTest::newRow(name) << events << QVariantList({true, 25, ours}) << beeps << (beeps ? 4 : 0);
+        };
+        debounce("120 ms apart", {"0:beep", "120:beep"}, 1);
+        debounce("121 ms apart", {"0:beep", "121:beep"}, 2);
+        debounce("ordinary key, beep 50 ms later", {"0:left", "50:beep"}, 0);
+        debounce("Beep restarts the period", {"0:Beep", "100:beep"}, 0);
+        debounce("ignored press does not extend", {"0:beep", "100:left", "121:beep"}, 2);
+        debounce("passed press does extend", {"0:beep", "121:left", "200:beep"}, 1);
+        debounce("mouse press does not count", {"0:beep", "200:mouse", "250:beep"}, 2);
+        debounce("clock went backwards", {"0:beep", "-5000:beep"}, 2);
+        const QStringList one{"0:beep"};
+        QTest::newRow("beep off") << one << QVariantList({false, 25, ours}) << 1 << 0;
+        QTest::newRow("audio not ready") << one << QVariantList({true, 25, "unix:/nonexistent"}) << 1 << 0;
+        // The desktop default is 15.
+        QTest::newRow("first beep at the default") << one << QVariantList({true, {}, ours}) << 1 << 2;
+        const int table[][2] = {{10, 1}, {11, 2}, {15, 2}, {16, 3}, {20, 3}, {21, 4}, {30, 4}, {31, 5}, {31, 5}, {-5, 1}};
+        for (const auto &r : table)
+            QTest::addRow("volume %d", r[0]) << one << QVariantList({true, r[0], ours}) << 1 << r[1];
     }
 
-    void debounce()
+    void beep()
     {
         QFETCH(QStringList, events);
+        QFETCH(QVariantList, settings);
         QFETCH(int, beeps);
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, false, QString());
+        QFETCH(int, file);
+        store(SetupStrIdConst::setupSysBeep, settings.at(0));
+        if (settings.at(1).isValid())
+            store(SetupStrIdConst::setupAlterVolume, settings.at(1));
+        const QByteArray ours = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", settings.at(2).toByteArray());
         int accepted = 0;
-        for (const QString &e : qAsConst(events))
+        for (const QString &e : qAsConst(events)) {
             accepted += press(e.section(QLatin1Char(':'), 0, 0).toInt(), e.section(QLatin1Char(':'), 1));
+            loaded()->stop(); // no overlap here
+        }
+        qputenv("PULSE_SERVER", ours);
+
         QCOMPARE(this->beeps(), beeps);
         // Marked accepted when it asked for a beep, even one that stays silent.
         QCOMPARE(accepted, beeps);
-    }
-
-    // Which sound a beep loads, and when the settings keep it silent.
-    void sound_data()
-    {
-        QTest::addColumn<bool>("on");
-        QTest::addColumn<QByteArray>("server");
-        QTest::addColumn<QVariant>("volume");
-        QTest::addColumn<int>("file"); // 0: no sound chosen
-        QTest::newRow("beep off") << false << qgetenv("PULSE_SERVER") << QVariant(25) << 0;
-        QTest::newRow("audio not ready") << true << QByteArray("unix:/nonexistent") << QVariant(25) << 0;
-        // The desktop default is 15.
-        QTest::newRow("first beep at the default") << true << qgetenv("PULSE_SERVER") << QVariant() << 2;
-        const int table[][2] = {{10, 1}, {11, 2}, {15, 2}, {16, 3}, {20, 3}, {21, 4}, {30, 4}, {31, 5}, {31, 5}, {-5, 1}};
-        for (const auto &r : table)
-            QTest::addRow("volume %d", r[0]) << true << qgetenv("PULSE_SERVER") << QVariant(r[0]) << r[1];
-    }
-
-    void sound()
-    {
-        QFETCH(bool, on);
-        QFETCH(QByteArray, server);
-        QFETCH(QVariant, volume);
-        QFETCH(int, file);
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, on, QString());
-        if (volume.isValid())
-            DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, volume, QString());
-        const QByteArray ours = qgetenv("PULSE_SERVER");
-        qputenv("PULSE_SERVER", server);
-        QVERIFY(press(0, QStringLiteral("beep")));
-        qputenv("PULSE_SERVER", ours);
-
-        const QString line = QStringLiteral("==================>>>>vol %1").arg(volume.isValid() ? volume.toInt() : 15);
+        const QString line = QStringLiteral("==================>>>>vol %1").arg(settings.at(1).isValid() ? settings.at(1).toInt() : 15);
         QCOMPARE(m_log->take(), file ? QStringList(line) : QStringList());
-        QVERIFY(loadedSound()->fileName().endsWith(QStringLiteral("/%1.wav").arg(qMax(file, 1))));
-        // With the beep off nothing else is read.
-        QCOMPARE(journalCount(QStringLiteral("DataSaveControl::readSettingData"), SetupStrIdConst::setupAlterVolume), file ? 1 : 0);
+        QVERIFY(loaded()->fileName().endsWith(QStringLiteral("/%1.wav").arg(qMax(file, 1))));
     }
 
     void sameVolumeKeepsTheSound()
     {
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, 12, QString());
+        store(SetupStrIdConst::setupAlterVolume, 12);
         QVERIFY(QMetaObject::invokeMethod(MEventFilter::GetInstance(), "playSound"));
-        QSound *first = loadedSound();
-        // Another beep while this one plays stays silent, however late.
+        QSound *first = loaded();
+        // Silent while the first one plays, however late.
         QVERIFY(press(5000, QStringLiteral("beep")));
         QCOMPARE(beeps(), 1);
-
         first->stop();
         press(10000, QStringLiteral("beep"));
         QCOMPARE(beeps(), 2);
-        QCOMPARE(loadedSound(), first);
+        QCOMPARE(loaded(), first);
         // Another volume for the same file still loads it afresh.
         first->stop();
-        DataSaveControl::writeSettingData(SetupStrIdConst::setupAlterVolume, 14, QString());
+        store(SetupStrIdConst::setupAlterVolume, 14);
         press(15000, QStringLiteral("beep"));
-        QVERIFY(loadedSound() != first);
+        QVERIFY(loaded() != first);
         QCOMPARE(m_log->take(), QStringList({"==================>>>>vol 12", "==================>>>>vol 14"}));
     }
 };

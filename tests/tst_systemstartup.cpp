@@ -22,7 +22,7 @@ private Q_SLOTS:
     void run_data()
     {
         QTest::addColumn<bool>("info");
-        // "bg", "direct", "flush", "finished", a stage value, or "sync": a first
+        // "bg", "flush", "finished", a stage value, or "sync": a first
         // frame and the end of the services reported from within preCheck().
         QTest::addColumn<QStringList>("events");
         QTest::addColumn<QString>("expected");
@@ -31,8 +31,6 @@ private Q_SLOTS:
         const QString flush = "SvcControl::exeStage(0, false)|", end = "InfoModule::allServiceReady()|";
         const QString ready0 = "ModuleManager::setStartupStage(1)|ModuleManager::stageDone(true)|SvcControl::exeStage(1, false)|";
         const QString ready1 = "ModuleManager::setStartupStage(2)|ModuleManager::stageDone(true)|SvcControl::stop(false)|";
-        const QString direct = "ModuleManager::getModule(info)|SvcControl::exeStage(0, true)|ModuleManager::stageDone(false)|"
-                               "SvcControl::exeStage(1, true)|SvcControl::stop(false)|ModuleManager::stageDone(false)|";
         const QStringList whole{"bg", "flush", "0", "1", "finished"};
         QTest::newRow("nothing before the first frame") << true << QStringList({"bg", "0"}) << bg + ready0;
         QTest::newRow("whole run") << true << whole << bg + flush + ready0 + ready1 + end;
@@ -41,8 +39,6 @@ private Q_SLOTS:
         QTest::newRow("other stage values") << true << QStringList({"bg", "2", "-1"}) << bg;
         QTest::newRow("first frame while waiting for deletion") << true << QStringList({"bg", "finished", "flush"})
                                                                 << bg + end + flush;
-        QTest::newRow("direct") << true << QStringList({"direct", "finished"}) << direct + end;
-        QTest::newRow("direct without info module") << false << QStringList({"direct", "finished"}) << direct;
         // Last: the monitor reports at once from now on.
         QTest::newRow("all within preCheck") << true << QStringList({"sync", "bg"}) << bg + end + flush;
     }
@@ -60,8 +56,6 @@ private Q_SLOTS:
         for (const QString &event : qAsConst(events)) {
             if (event == QLatin1String("bg")) {
                 m_startup->bgStart();
-            } else if (event == QLatin1String("direct")) {
-                m_startup->directStart();
             } else if (event == QLatin1String("flush")) {
                 QMetaObject::invokeMethod(m_monitor, "procFlushDone");
             } else if (event == QLatin1String("finished")) {
@@ -76,13 +70,12 @@ private Q_SLOTS:
 
         QCOMPARE(journalLines(1, {"FirstFrameMonitor::", "ModuleManager::getModule", "ModuleManager::set",
                                   "ModuleManager::stage", "SvcControl::", "InfoModule::"}).join('|') + '|', expected);
-        // Gone 5 s after the services finished, or at once on the direct path.
-        if (QTimer *timer = m_startup->findChild<QTimer *>()) {
-            if (timer->isActive()) {
-                QVERIFY(timer->isSingleShot());
-                QCOMPARE(timer->interval(), 5000);
-                QMetaObject::invokeMethod(timer, "timeout");
-            }
+        // Gone 5 s after the services finished.
+        QTimer *timer = m_startup->findChild<QTimer *>();
+        if (timer->isActive()) {
+            QVERIFY(timer->isSingleShot());
+            QCOMPARE(timer->interval(), 5000);
+            QMetaObject::invokeMethod(timer, "timeout");
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         const bool ends = events.contains(QStringLiteral("finished")) || events.contains(QStringLiteral("sync"));

@@ -4,55 +4,38 @@
 #include <QMutex>
 #include <QVector>
 
+#include <atomic>
 #include <cerrno>
 
 #include "systemclock.h"
 
-// Stands in for the machine's clock, from any thread: notes the times it is
-// set to, can refuse them like an unprivileged process, and can put "now" on a
-// chosen local date and time.
+// Stands in for the machine's clock: notes the times it is set to, from any
+// thread, and can put "now" on a chosen date or refuse to be set.
 class ClockRecorder : public SystemClock
 {
 public:
-    QDateTime now() const override
-    {
-        QMutexLocker locker(&m_lock);
-        return m_now.isValid() ? m_now : SystemClock::now();
-    }
+    // Chosen before any other thread reads it; invalid means the real time.
+    QDateTime fixedNow;
+    // Non-zero: setting fails with this errno, as for an unprivileged process.
+    std::atomic<int> refusal{0};
+
+    QDateTime now() const override { return fixedNow.isValid() ? fixedNow : SystemClock::now(); }
     int setTime(int64_t seconds) override
     {
         QMutexLocker locker(&m_lock);
         m_times.append(seconds);
-        errno = m_error;
-        return m_error ? -1 : 0;
+        errno = refusal;
+        return refusal ? -1 : 0;
     }
     QVector<qint64> times() const
     {
         QMutexLocker locker(&m_lock);
         return m_times;
     }
-    void clear()
-    {
-        QMutexLocker locker(&m_lock);
-        m_times.clear();
-    }
-    // An invalid time goes back to the real one.
-    void setNow(const QDateTime &now)
-    {
-        QMutexLocker locker(&m_lock);
-        m_now = now;
-    }
-    void failWith(int error)
-    {
-        QMutexLocker locker(&m_lock);
-        m_error = error;
-    }
 
 private:
     mutable QMutex m_lock;
     QVector<qint64> m_times;
-    QDateTime m_now;
-    int m_error = 0;
 };
 
 #endif
