@@ -19,17 +19,13 @@ MessageCapture *s_log = nullptr;
 // Framework calls of the start, each with the bytes the MCU had received by then.
 QStringList s_seenByMcu;
 
-// Takes every event itself, so events of any type can be sent to it safely.
+// Takes every event and answers false, so sendEvent() tells delivered (false)
+// from swallowed (true).
 class Recorder : public QObject
 {
     Q_OBJECT
 public:
-    QVector<int> seen;
-    bool event(QEvent *e) override
-    {
-        seen << e->type();
-        return true;
-    }
+    bool event(QEvent *) override { return false; }
 };
 // Receivers whose class names sit next to the pixmap cache's.
 class QPMCache : public Recorder { Q_OBJECT };
@@ -54,17 +50,11 @@ class TestApplication : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // What the end-to-end run cannot see: the link is connected before the
+    // modules get it, ready after they have it, and the staged start is set
+    // going before the UI line.
     void startOrder()
     {
-        const QString link = QString::number(quintptr(zyappframework::MainAppProtocolComm::GetInstance()));
-        QCOMPARE(journalLines(0, {"SysLanguage::", "UIManager::", "ImplicitRuleManager::", "ModuleManager::self",
-                                  "ActivityManager::", "ModuleManager::initModule", "FirstFrameMonitor::preCheck"}),
-                 QStringList({"SysLanguage::exeLanguage(en)", "UIManager::setRightDrive(false, true)",
-                              "ImplicitRuleManager::self()", "ModuleManager::self()", "ActivityManager::self()",
-                              "ModuleManager::initModule(" + link + ")", "ModuleManager::self()",
-                              "FirstFrameMonitor::preCheck()"}));
-        // Connected before the modules get the link; ready after they have it
-        // and before the staged start.
         QCOMPARE(s_seenByMcu, QStringList({"ModuleManager::initModule:0", "FirstFrameMonitor::preCheck:16"}));
         QCOMPARE(s_peer->read(16).toHex(), normalFrame(12, 17, 2).toHex());
         const int uiLine = s_log->lines().indexOf(QStringLiteral("UI is UI_KALDOR_RDS_1024_600 \n"));
@@ -111,12 +101,10 @@ private Q_SLOTS:
         const auto event = makeEvent(type);
 
         HostFramework::setApVisible(false);
-        const bool result = QCoreApplication::sendEvent(receivers[receiver], event.get());
+        const bool swallowed = QCoreApplication::sendEvent(receivers[receiver], event.get());
         HostFramework::setApVisible(true);
-        QVERIFY(result);
-        QCOMPARE(receivers[receiver]->seen, delivered ? QVector<int>{type} : QVector<int>());
-        QCoreApplication::sendEvent(receivers[receiver], event.get());
-        QVERIFY(receivers[receiver]->seen.endsWith(type));
+        QCOMPARE(swallowed, !delivered);
+        QVERIFY(!QCoreApplication::sendEvent(receivers[receiver], event.get()));
     }
 };
 

@@ -78,11 +78,9 @@ private Q_SLOTS:
         const int mark = journalMark();
 
         QByteArray record = mcuRecord(longFrame(2, quint32(msg), data));
-        {
-            StdoutCapture out;
-            m_link->resolvePacket(reinterpret_cast<unsigned char *>(record.data()));
-            QCOMPARE(out.count("-main app set system time failed: Operation not permitted\n"), error ? 1 : 0);
-        }
+        StdoutCapture out;
+        m_link->resolvePacket(reinterpret_cast<unsigned char *>(record.data()));
+        QCOMPARE(out.count("-main app set system time failed: Operation not permitted\n"), error ? 1 : 0);
 
         QCOMPARE(m_clock.times().mid(setBefore), set < 0 ? QVector<qint64>() : QVector<qint64>{set});
         // Synced only by the full time, and only once the clock really moved.
