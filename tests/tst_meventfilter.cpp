@@ -119,7 +119,8 @@ private Q_SLOTS:
         QCOMPARE(this->beeps(), beeps);
         // Marked accepted when it asked for a beep, even one that stays silent.
         QCOMPARE(accepted, beeps);
-        const QString line = QStringLiteral("==================>>>>vol %1").arg(settings.at(1).isValid() ? settings.at(1).toInt() : 15);
+        const int volume = settings.at(1).isValid() ? settings.at(1).toInt() : 15;
+        const QString line = QStringLiteral("==================>>>>vol %1").arg(volume);
         QCOMPARE(m_log->take(), file ? QStringList(line) : QStringList());
         QVERIFY(loaded()->fileName().endsWith(QStringLiteral("/%1.wav").arg(qMax(file, 1))));
     }
