@@ -51,7 +51,7 @@ private Q_SLOTS:
         HostFramework::setInfoModuleAvailable(info);
         Journal::instance()->clear();
         m_startup = new SystemStartup(nullptr);
-        SvcControl *svc = HostFramework::lastSvcControl();
+        const QPointer<SvcControl> svc = HostFramework::lastSvcControl();
 
         for (const QString &event : qAsConst(events)) {
             if (event == QLatin1String("bg")) {
@@ -80,6 +80,7 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         const bool ends = events.contains(QStringLiteral("finished")) || events.contains(QStringLiteral("sync"));
         QCOMPARE(m_startup.isNull(), ends);
+        QCOMPARE(svc.isNull(), ends); // the controller goes with it
         QCOMPARE(journalCount(QStringLiteral("FirstFrameMonitor::releaseInstance")), ends ? 1 : 0);
     }
 };
