@@ -39,8 +39,9 @@ private Q_SLOTS:
         m_server.start(QStringLiteral("pulseaudio"), {"--daemonize=no", "--exit-idle-time=-1", "-n",
                                                       "--load=module-null-sink sink_name=null",
                                                       "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket});
-        // This process, the recorder and pactl all talk to it.
+        // This process, the recorder and pactl all talk to it, and keep their files here too.
         qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
+        qputenv("HOME", QFile::encodeName(m_dir.path()));
         QTRY_COMPARE_WITH_TIMEOUT(QProcess::execute(QStringLiteral("pactl"), {"stat"}), 0, 15000);
     }
 
