@@ -9,6 +9,7 @@
 #include <QTime>
 #include <QtEndian>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -214,21 +215,36 @@ void MainAppProtocolComm::sendVersionReply()
     SendData(reply, sizeof reply);
 }
 
+namespace {
+// Without the privilege the clock stays where it was: say so, and let the
+// caller not claim a synced clock.
+bool setSystemClock(qint64 seconds)
+{
+    if (SystemClock::instance()->setTime(seconds) == 0)
+        return true;
+    printf("-main app set system time failed: %s\n", strerror(errno));
+    return false;
+}
+} // namespace
+
 void MainAppProtocolComm::handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &frame)
 {
     // Taken before anything else so the fallback uses the time of day at arrival.
-    QDateTime start = QDateTime::currentDateTime();
+    QDateTime start = SystemClock::instance()->now();
     start.setDate(QDate(2022, 1, 1));
     const qint64 startSeconds = secondsSinceEpoch(start);
 
     const qint32 mcuTime = qint32(bigEndianAt(frame.data + 1));
+    bool set;
     if (mcuTime > LatestImplausibleTime) {
-        SystemClock::instance()->setTime(mcuTime);
+        set = setSystemClock(mcuTime);
     } else {
-        SystemClock::instance()->setTime(startSeconds);
+        set = setSystemClock(startSeconds);
+        // The MCU adopts the unit's start time whether or not our clock moved.
         SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(startSeconds));
     }
-    AppData::GetInstance()->setMcuTimeSynced(true);
+    if (set)
+        AppData::GetInstance()->setMcuTimeSynced(true);
 }
 
 void MainAppProtocolComm::handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &frame)
@@ -244,13 +260,13 @@ void MainAppProtocolComm::handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &frame)
     if (hour > 23 || minute > 59)
         return;
 
-    QDateTime when = QDateTime::currentDateTime();
+    QDateTime when = SystemClock::instance()->now();
     when.setTime(QTime(hour, minute, 0, 0));
     // A local time skipped by a daylight-saving change names no instant.
     if (!when.isValid())
         return;
     const qint64 seconds = secondsSinceEpoch(when);
-    SystemClock::instance()->setTime(seconds);
+    setSystemClock(seconds);
     SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(seconds));
 }
 

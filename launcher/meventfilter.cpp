@@ -12,13 +12,9 @@
 #include "datasavecontrol.h"
 #include "launcherconfig.h"
 #include "setupstridconst.h"
+#include "systemclock.h"
 
 namespace {
-
-qint64 systemMSecs()
-{
-    return QDateTime::currentDateTime().toMSecsSinceEpoch();
-}
 
 // Read afresh at every beep: the settings screen changes them at any time.
 bool readBoolSetting(const QString &key)
@@ -49,7 +45,6 @@ QString beepFileForVolume(int vol)
 } // namespace
 
 MEventFilter *MEventFilter::pInst = nullptr;
-qint64 (*MEventFilter::currentMSecs)() = systemMSecs;
 
 MEventFilter *MEventFilter::GetInstance()
 {
@@ -70,6 +65,8 @@ MEventFilter::MEventFilter(QObject *parent)
     : QObject(parent)
     // Loaded ahead of the first beep, so m_sound is never null.
     , m_sound(new QSound(QStringLiteral(LAUNCHER_SOUND_DIR "/1.wav"), this))
+    // No volume yet: the first beep always chooses its file.
+    , m_volBeep(-1)
 {
 }
 
@@ -85,7 +82,7 @@ bool MEventFilter::eventFilter(QObject *watched, QEvent *event)
         return false;
 
     static qint64 s_beeptime = 0;
-    const qint64 now = currentMSecs();
+    const qint64 now = SystemClock::instance()->now().toMSecsSinceEpoch();
     // Unsigned, so a clock that went backwards lets the next key through.
     if (quint64(now) - quint64(s_beeptime) <= 120)
         return false;
@@ -101,8 +98,6 @@ bool MEventFilter::eventFilter(QObject *watched, QEvent *event)
 
 void MEventFilter::playSound()
 {
-    static int s_vol_beep = -1;
-
     // Never overlap or queue beeps.
     if (!m_sound->isFinished())
         return;
@@ -112,8 +107,8 @@ void MEventFilter::playSound()
         return;
 
     const int vol = readIntSetting(SetupStrIdConst::setupAlterVolume);
-    if (vol != s_vol_beep) {
-        s_vol_beep = vol;
+    if (vol != m_volBeep) {
+        m_volBeep = vol;
         // Later, not now: the old sound may still have work queued in the event loop.
         m_sound->deleteLater();
         m_sound = new QSound(beepFileForVolume(vol), this);

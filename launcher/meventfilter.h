@@ -20,10 +20,6 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-    // Milliseconds since the epoch, as the debounce reads them; tests put a
-    // controlled clock here.
-    static qint64 (*currentMSecs)();
-
 Q_SIGNALS:
     void mcuPlayBeepSig();
 
@@ -32,6 +28,8 @@ public Q_SLOTS:
 
 private:
     QSound *m_sound;
+    // The volume m_sound was chosen for.
+    int m_volBeep;
     static MEventFilter *pInst;
 };
 

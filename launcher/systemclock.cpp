@@ -29,6 +29,11 @@ std::atomic<SystemClock *> s_replacement{nullptr};
 
 SystemClock::~SystemClock() = default;
 
+QDateTime SystemClock::now() const
+{
+    return QDateTime::currentDateTime();
+}
+
 SystemClock *SystemClock::instance()
 {
     static RealClock s_real;

@@ -1,15 +1,20 @@
 #ifndef SYSTEMCLOCK_H
 #define SYSTEMCLOCK_H
 
+#include <QDateTime>
+
 #include <cstdint>
 
-// The one way the launcher sets the machine's clock. Tests install a recorder
-// so that no test can ever move the real clock.
+// The one way the launcher reads and sets the machine's clock. Tests install a
+// recorder, so that no test ever moves the real clock and any test can choose
+// the date it runs on.
 class SystemClock
 {
 public:
     virtual ~SystemClock();
-    // Seconds since the epoch; the result is not looked at by the callers.
+    // The local date and time.
+    virtual QDateTime now() const;
+    // Seconds since the epoch; 0 when set, otherwise -1 with errno saying why.
     virtual int setTime(int64_t seconds) = 0;
 
     static SystemClock *instance();

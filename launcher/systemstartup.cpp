@@ -107,12 +107,12 @@ void SystemStartup::bgStart()
     connect(d->svcControl, SIGNAL(stageReady(SvcControl::ExeStage)),
             this, SLOT(_stageReady(SvcControl::ExeStage)));
     connect(d->svcControl, SIGNAL(finished()), this, SLOT(_exeSvcFinished()));
-    // Connected before preCheck(): the monitor may report from within it.
-    connect(d->frameMonitor, SIGNAL(procFlushDone()), this, SLOT(_startupSvcThread()));
-    d->frameMonitor->preCheck();
-
+    // All of this before preCheck(): the framework may report the first frame,
+    // both stages and the end from within it, and the end needs the timer.
     d->timer = new QTimer(this);
     connect(d->timer, SIGNAL(timeout()), this, SLOT(deleteLater()));
+    connect(d->frameMonitor, SIGNAL(procFlushDone()), this, SLOT(_startupSvcThread()));
+    d->frameMonitor->preCheck();
 }
 
 void SystemStartup::directStart()

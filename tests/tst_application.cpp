@@ -1,152 +1,146 @@
 #include <QtTest>
 
-#include <QFocusEvent>
-#include <QKeyEvent>
-#include <QMouseEvent>
-#include <QMoveEvent>
-#include <QTimer>
-
 #include <memory>
+#include <sys/ioctl.h>
 
-#include "application.h"
 #include "hostframework.h"
+#include "journal.h"
+#include "journallines.h"
+#include "launchermain.h"
+#include "mainappprotocolcomm.h"
+#include "mcupeer.h"
+#include "messagecapture.h"
+#include "setupstridconst.h"
 
-// Takes every event itself, so events of any type can be sent to it safely.
+namespace {
+
+McuPeer *s_peer = nullptr;
+MessageCapture *s_log = nullptr;
+// Framework calls of the start, each with the bytes the MCU had received by then.
+QStringList s_seenByMcu;
+
+// Takes every event and answers false, so sendEvent() tells delivered (false)
+// from swallowed (true).
 class Recorder : public QObject
 {
     Q_OBJECT
 public:
-    QVector<int> seen;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        seen << e->type();
-        return true;
-    }
+    bool event(QEvent *) override { return false; }
 };
-
 // Receivers whose class names sit next to the pixmap cache's.
 class QPMCache : public Recorder { Q_OBJECT };
 class qpmcache : public Recorder { Q_OBJECT };
 class QPMCacheX : public Recorder { Q_OBJECT };
 
-// Notes what passes a filter, and lets it through.
-class TypeLog : public QObject
+// Key and mouse events are read as such on their way to any receiver.
+std::unique_ptr<QEvent> makeEvent(int type)
 {
-    Q_OBJECT
-public:
-    QVector<int> seen;
-
-protected:
-    bool eventFilter(QObject *, QEvent *e) override
-    {
-        seen << e->type();
-        return false;
-    }
-};
-
-static std::unique_ptr<QEvent> makeEvent(QEvent::Type type)
-{
-    switch (type) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-        return std::make_unique<QMouseEvent>(type, QPointF(1, 1), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    case QEvent::MouseMove:
-        return std::make_unique<QMouseEvent>(type, QPointF(1, 1), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-        return std::make_unique<QKeyEvent>(type, Qt::Key_A, Qt::NoModifier);
-    case QEvent::FocusIn:
-    case QEvent::FocusOut:
-        return std::make_unique<QFocusEvent>(type);
-    case QEvent::Move:
-        return std::make_unique<QMoveEvent>(QPoint(1, 1), QPoint());
-    default:
-        return std::make_unique<QEvent>(type);
-    }
+    if (type == QEvent::KeyPress || type == QEvent::KeyRelease)
+        return std::make_unique<QKeyEvent>(QEvent::Type(type), Qt::Key_A, Qt::NoModifier);
+    if (type >= QEvent::MouseButtonPress && type <= QEvent::MouseMove)
+        return std::make_unique<QMouseEvent>(QEvent::Type(type), QPointF(1, 1), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    return std::make_unique<QEvent>(QEvent::Type(type));
 }
 
+} // namespace
+
+// Runs inside the launcher's own event loop, once it has started.
 class TestApplication : public QObject
 {
     Q_OBJECT
-private Q_SLOTS:
-    void init() { HostFramework::setApVisible(false); }
-    void cleanup() { HostFramework::setApVisible(true); }
 
-    void whileHidden_data();
-    void whileHidden();
-    void timerEvents_data();
-    void timerEvents();
+private Q_SLOTS:
+    // What the end-to-end run cannot see: the link is connected before the
+    // modules get it, ready after they have it, and the staged start is set
+    // going before the UI line.
+    void startOrder()
+    {
+        QCOMPARE(s_seenByMcu, QStringList({"ModuleManager::initModule:0", "FirstFrameMonitor::preCheck:16"}));
+        QCOMPARE(s_peer->read(16).toHex(), normalFrame(12, 17, 2).toHex());
+        const int uiLine = s_log->lines().indexOf(QStringLiteral("UI is UI_KALDOR_RDS_1024_600 \n"));
+        QVERIFY(s_log->journalSizeAt(uiLine) > Journal::instance()->calls().indexOf("FirstFrameMonitor::preCheck"));
+    }
+
+    void beepFilterInstalled()
+    {
+        const QString read = QStringLiteral("DataSaveControl::readSettingData");
+        const int before = journalCount(read, SetupStrIdConst::setupSysBeep);
+        QKeyEvent beep(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep"));
+        QCoreApplication::sendEvent(this, &beep);
+        QCOMPARE(journalCount(read, SetupStrIdConst::setupSysBeep), before + 1);
+    }
+
+    // Texts for the MCU go out as UTF-8 whatever the environment's locale.
+    void localeCodec() { QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8")); }
+
+    void whileHidden_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("receiver"); // Recorder, QPMCache, qpmcache, QPMCacheX
+        QTest::addColumn<bool>("delivered");
+        for (int t : {5, 8, 9, 12, 14, 15, 16, 17, 18, 21, 23, 26, 27, 39, 68, 69, 71, 73, 74, 75, 76, 77, 78, 97, 207})
+            QTest::addRow("swallowed %d", t) << t << 0 << false;
+        // Queued calls, deletions and timers keep working; the beep filter still sees presses.
+        for (int t : {2, 3, 6, 7, 13, 43, 52, 1})
+            QTest::addRow("delivered %d", t) << t << 0 << true;
+        QTest::newRow("pixmap cache timer") << 1 << 1 << false;
+        QTest::newRow("other case timer") << 1 << 2 << true;
+        QTest::newRow("longer name timer") << 1 << 3 << true;
+    }
+
+    void whileHidden()
+    {
+        QFETCH(int, type);
+        QFETCH(int, receiver);
+        QFETCH(bool, delivered);
+        Recorder plain;
+        QPMCache cache;
+        qpmcache lower;
+        QPMCacheX longer;
+        Recorder *const receivers[] = {&plain, &cache, &lower, &longer};
+        const auto event = makeEvent(type);
+
+        HostFramework::setApVisible(false);
+        const bool swallowed = QCoreApplication::sendEvent(receivers[receiver], event.get());
+        HostFramework::setApVisible(true);
+        QCOMPARE(swallowed, !delivered);
+        QVERIFY(!QCoreApplication::sendEvent(receivers[receiver], event.get()));
+    }
 };
 
-void TestApplication::whileHidden_data()
+static void runTestsInTheLoop()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<bool>("delivered");
-    for (int t : {5, 8, 9, 12, 14, 15, 16, 17, 18, 21, 23, 26, 27, 39, 68, 69, 71, 73, 74, 75, 76, 77, 78, 97, 207})
-        QTest::addRow("swallowed %d", t) << t << false;
-    for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::KeyPress, QEvent::KeyRelease,
-                           QEvent::Move, QEvent::MetaCall, QEvent::DeferredDelete})
-        QTest::addRow("delivered %d", int(t)) << int(t) << true;
+    QTimer::singleShot(0, [] {
+        TestApplication test;
+        QCoreApplication::exit(QTest::qExec(&test, QCoreApplication::arguments()) == 0 ? 42 : 1);
+    });
 }
+Q_COREAPP_STARTUP_FUNCTION(runTestsInTheLoop)
 
-void TestApplication::whileHidden()
-{
-    QFETCH(int, type);
-    QFETCH(bool, delivered);
-    Recorder receiver;
-    TypeLog appFilter;
-    qApp->installEventFilter(&appFilter);
-    const auto event = makeEvent(QEvent::Type(type));
-
-    // Swallowed means taken: not even the application's filters (the beep
-    // filter among them) see it.
-    QVERIFY(QCoreApplication::sendEvent(&receiver, event.get()));
-    QCOMPARE(receiver.seen, delivered ? QVector<int>{type} : QVector<int>());
-    QCOMPARE(appFilter.seen.contains(type), delivered);
-
-    HostFramework::setApVisible(true);
-    receiver.seen.clear();
-    QCoreApplication::sendEvent(&receiver, event.get());
-    QCOMPARE(receiver.seen, QVector<int>{type});
-}
-
-void TestApplication::timerEvents_data()
-{
-    QTest::addColumn<int>("receiver");
-    QTest::addColumn<bool>("delivered");
-    // Timers keep firing while hidden; only the pixmap cache's are held back.
-    QTest::newRow("QTimer") << 0 << true;
-    QTest::newRow("QPMCache") << 1 << false;
-    QTest::newRow("other case") << 2 << true;
-    QTest::newRow("longer") << 3 << true;
-}
-
-void TestApplication::timerEvents()
-{
-    QFETCH(int, receiver);
-    QFETCH(bool, delivered);
-    QTimer timer;
-    QPMCache cache;
-    qpmcache lower;
-    QPMCacheX longer;
-    QObject *const receivers[] = {&timer, &cache, &lower, &longer};
-    TypeLog log;
-    receivers[receiver]->installEventFilter(&log);
-
-    QTimerEvent event(4242);
-    const bool result = QCoreApplication::sendEvent(receivers[receiver], &event);
-    QCOMPARE(log.seen.contains(QEvent::Timer), delivered);
-    if (!delivered)
-        QVERIFY(result);
-}
-
+// The whole process in this one: the start, the tests in its event loop, the teardown.
 int main(int argc, char **argv)
 {
-    Application app(argc, argv);
-    TestApplication test;
-    return QTest::qExec(&test, argc, argv);
+    // As in an environment whose locale is not UTF-8.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    QTemporaryDir dir;
+    McuPeer peer;
+    s_peer = &peer;
+    if (!peer.listen())
+        return 1;
+    zyappframework::MainAppProtocolComm::setSocketNames(qPrintable(dir.filePath(QStringLiteral("link"))), peer.name());
+    QObject::connect(Journal::instance(), &Journal::recorded, [] {
+        const QString call = Journal::instance()->calls().last();
+        if (call != QLatin1String("ModuleManager::initModule") && call != QLatin1String("FirstFrameMonitor::preCheck"))
+            return;
+        int bytes = -1;
+        if (s_peer->isConnected() || s_peer->accept(0))
+            ioctl(s_peer->fd(), FIONREAD, &bytes);
+        s_seenByMcu << call + QLatin1Char(':') + QString::number(bytes);
+    });
+    MessageCapture log;
+    s_log = &log;
+    // The loop's exit value is the process's, and the start's end comes after it.
+    return launcherMain(argc, argv) == 42 && log.lines().last() == QLatin1String("~MainStart ") ? 0 : 1;
 }
 
 #include "tst_application.moc"

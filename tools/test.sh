@@ -13,7 +13,7 @@ source "$root/tools/stage.sh"
 build_and_test() {
     cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$root/build" -j"$jobs"
-    (cd "$root/build" && ctest -j"$jobs" --output-on-failure --timeout 300)
+    (cd "$root/build" && LAUNCHER_TEST_REQUIRE_AUDIO=1 ctest -j"$jobs" --output-on-failure --timeout 300)
 }
 
 stage stagecheck bash .ci/stagecheck.sh
