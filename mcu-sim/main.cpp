@@ -126,8 +126,8 @@ int main(int argc, char **argv)
     const QCommandLineOption loopOption(QStringLiteral("loop"),
         QStringLiteral("Replay the recording n times."), QStringLiteral("n"));
     const QCommandLineOption answersOption(QStringLiteral("wait-answers"),
-        QStringLiteral("Before each replayed frame, wait for the launcher's frames recorded before it "
-                       "(each as 'wait-for', 10 s)."));
+        QStringLiteral("Before each replayed frame, wait up to ms for each frame the launcher sent before it "
+                       "in the recording (as 'wait-for' does)."), QStringLiteral("ms"));
     const QCommandLineOption timestampOption(QStringList{QStringLiteral("t"), QStringLiteral("timestamps")},
         QStringLiteral("Start every printed line with the time: a(bsolute) wall time, d(elta) since the line "
                        "before, r(elative) to the launcher's connection."), QStringLiteral("a|d|r"));
@@ -224,7 +224,11 @@ int main(int argc, char **argv)
                 return fail(QStringLiteral("--loop: expected 1 to 100000"));
         }
         replay.timing = !parser.isSet(noTimingOption);
-        replay.waitAnswers = parser.isSet(answersOption);
+        if (parser.isSet(answersOption)) {
+            replay.answerMs = parser.value(answersOption).toLongLong(&ok);
+            if (!ok || replay.answerMs < 0 || replay.answerMs > 86400000)
+                return fail(QStringLiteral("--wait-answers: expected milliseconds, 0 to 86400000"));
+        }
         if (!SessionRecorder::loadReplay(parser.value(replayOption), replay, &commands, &error))
             return fail(error);
     }

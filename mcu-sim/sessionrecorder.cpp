@@ -81,14 +81,14 @@ bool SessionRecorder::loadReplay(const QString &path, const ReplayOptions &optio
         }
         const bool fromLauncher = m.captured(2) == QLatin1String("<");
         // What the launcher sent before the first send is its own doing, not an answer.
-        if (fromLauncher && (!started || !options.waitAnswers))
+        if (fromLauncher && (!started || options.answerMs < 0))
             continue;
         const double at = m.captured(1).toDouble();
         SimCommand cmd;
         if (fromLauncher) {
             cmd.kind = SimCommand::WaitFor;
             cmd.word = FrameCodec::decode(bytes).kind;
-            cmd.ms = 10000;
+            cmd.ms = options.answerMs;
             cmd.text = QStringLiteral("%1:%2: the launcher's %3").arg(path).arg(lineNo).arg(cmd.word);
         } else {
             cmd.kind = SimCommand::Send;

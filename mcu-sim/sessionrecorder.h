@@ -16,7 +16,7 @@ public:
         double speed = 1;         // 2: twice as fast
         bool timing = true;       // false: each frame as soon as the last went out
         int loops = 1;
-        bool waitAnswers = false; // wait for the launcher's recorded answers
+        qint64 answerMs = -1;     // >= 0: wait this long for each of the launcher's recorded answers
     };
 
     explicit SessionRecorder(const QElapsedTimer &clock);
@@ -27,7 +27,7 @@ public:
 
     // The '>' side of a recording as sends, each delayed by its gap to the
     // line before it (from the launcher's connection for the first); with
-    // waitAnswers the launcher's frames recorded after the first send become
+    // answerMs the launcher's frames recorded after the first send become
     // wait-for commands.
     static bool loadReplay(const QString &path, const ReplayOptions &options, QVector<SimCommand> *out,
                            QString *error);

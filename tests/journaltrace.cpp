@@ -1,8 +1,13 @@
-// Preloaded into the launcher by the end-to-end tests: writes each framework
-// call of the desktop framework's journal to stderr, as "journal: Call args".
+// Preloaded into the launcher by the end-to-end test: writes each framework
+// call of the desktop framework's journal to stderr, as "journal: Call args",
+// and the link's connect and sends as "link: ...", so one stream shows the
+// order of everything the launcher does at start.
 #include <QMutex>
 
 #include <cstdio>
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include "journal.h"
 
@@ -28,4 +33,25 @@ const bool s_connected = [] {
     return true;
 }();
 
+// The link's socket: the abstract name the launcher dialled last.
+QAtomicInt s_link = -1;
+
 } // namespace
+
+extern "C" int connect(int fd, const sockaddr *addr, socklen_t len)
+{
+    static const auto real = reinterpret_cast<int (*)(int, const sockaddr *, socklen_t)>(dlsym(RTLD_NEXT, "connect"));
+    if (addr->sa_family == AF_UNIX && !reinterpret_cast<const sockaddr_un *>(addr)->sun_path[0]) {
+        s_link = fd;
+        std::fprintf(stderr, "link: connect\n");
+    }
+    return real(fd, addr, len);
+}
+
+extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags)
+{
+    static const auto real = reinterpret_cast<ssize_t (*)(int, const void *, size_t, int)>(dlsym(RTLD_NEXT, "send"));
+    if (fd == s_link)
+        std::fprintf(stderr, "link: send %s\n", QByteArray(static_cast<const char *>(buf), int(n)).left(16).toHex().data());
+    return real(fd, buf, n, flags);
+}
