@@ -1,5 +1,5 @@
 // Preloaded into the launcher by the end-to-end test: writes each framework
-// call of the desktop framework's journal to stderr, as "journal: Call args",
+// call of the desktop framework's journal to stderr, as "journal: Call(args)",
 // and the link's connect and sends as "link: ...", so one stream shows the
 // order of everything the launcher does at start.
 #include <QMutex>
@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include "journal.h"
+#include "journallines.h"
 
 namespace {
 
@@ -19,19 +20,13 @@ void flushJournal()
     static QMutex lock;
     static int printed = 0;
     QMutexLocker locker(&lock);
-    const QVector<Journal::Entry> entries = Journal::instance()->entries();
-    for (; printed < entries.size(); ++printed) {
-        QStringList args;
-        for (const QVariant &a : entries.at(printed).args)
-            args << (a.type() == QVariant::ByteArray ? QString::fromLatin1(a.toByteArray().toHex()) : a.toString());
-        std::fprintf(stderr, "journal: %s %s\n", qPrintable(entries.at(printed).call), qPrintable(args.join(QLatin1Char(' '))));
-    }
+    const QStringList lines = journalLines(printed);
+    printed += lines.size();
+    for (const QString &line : lines)
+        std::fprintf(stderr, "journal: %s\n", qPrintable(line));
 }
 
-const bool s_connected = [] {
-    QObject::connect(Journal::instance(), &Journal::recorded, flushJournal);
-    return true;
-}();
+const bool s_connected = QObject::connect(Journal::instance(), &Journal::recorded, flushJournal);
 
 // The link's socket: the abstract name the launcher dialled last.
 QAtomicInt s_link = -1;

@@ -1,8 +1,5 @@
 #include <QtTest>
 
-#include <QProcess>
-#include <QTemporaryDir>
-
 #include <sys/socket.h>
 
 #include "mcupeer.h"
@@ -21,10 +18,10 @@ void TestMcuSim::session_data()
 {
     QTest::addColumn<QStringList>("args");     // %d: the test's directory
     QTest::addColumn<QByteArray>("input");     // %d/in.scn, and standard input unless an argument names it
-    // What the peer does: connects or not, "sends N" AppReady frames, then "mcu-sim send" each command after ':'.
+    // The peer: connects or not, may stop reading, runs "mcu-sim send" with what follows ':', sends N AppReady.
     QTest::addColumn<QString>("launcher");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("output");       // pattern; one-shot outputs and the recording follow the simulator's
+    QTest::addColumn<QString>("output");       // pattern; then the one-shot's output and the recording
     const QStringList scn{"--scenario", "%d/in.scn"}, replay{"--replay", "%d/in.scn"};
     // Sends 20 s apart, an answer of the launcher's between them.
     const QByteArray recording("# +0 connected\n+20 > 01000000 16330000 01000000 02000000\n"
@@ -38,8 +35,6 @@ void TestMcuSim::session_data()
         << 3 << "^! 1 command\\(s\\) never ran, the first: key 1 1 \\(no launcher came\\)$";
     QTest::newRow("send failed") << scn << QByteArray("wait-for AppReady\nkey 1 1\n") << "stops reading, sends 1" << 3
         << "^! key 1 1: send failed: Broken pipe$";
-    QTest::newRow("end of input, after the queue") << QStringList{"-t", "r"} << QByteArray("key 1 2\n") << "connects" << 0
-        << "^\\(\\d+\\.\\d{3}\\) > Key p1=1 p2=2$";
     QTest::newRow("expect, filter, summary") << QStringList{"--filter=-AppReady", "--summary"}
         << QByteArray("expect AppReady p2=2\nexpect AppReady p2=3\nexpect Reply 50\n") << "sends 2" << 2
         << "^# passed: expect AppReady p2=2\n! FAILED: expect AppReady p2=3: expected p2=3, got p2=2 in 'AppReady p2=2'\n"
@@ -49,9 +44,12 @@ void TestMcuSim::session_data()
         << "connects" << 0 << "^> Key p1=1 p2=2\n> VersionReq\n> Key p1=1 p2=2\n> VersionReq$";
     QTest::newRow("replay: no timing, answers") << replay + QStringList{"--no-timing", "--wait-answers", "50"}
         << recording << "connects" << 2 << "^> Key p1=1 p2=2\n! FAILED: %d/in.scn:3: the launcher's AppReady: no";
-    QTest::newRow("record, one-shot sends") << QStringList{"--record", "%d/rec.txt"} << QByteArray("wait 20000\n")
-        << "connects: key 1 2|quit" << 0 << "^> Key p1=1 p2=2\n# quit\n# mcu-sim \\S+ session on %d/mcu.sock, started "
-           "\\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[\\s\\S]*\n\\+[\\d.]+ > 01000000 16330000 01000000 02000000  # Key p1=1 p2=2\n";
+    // Standard input ends before the queue is done.
+    QTest::newRow("record, one-shot send, -t") << QStringList{"--record", "%d/rec.txt", "-t", "r"}
+        << QByteArray("wait-for AppReady\n") << "sends 1: key 1 2" << 0
+        << "^\\(\\d+\\.\\d{3}\\) > Key p1=1 p2=2\n[\\s\\S]*\n> Key p1=1 p2=2\n# mcu-sim \\S+ session on %d/mcu.sock, "
+           "started \\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[\\s\\S]*\n\\+[\\d.]+ > 01000000 16330000 01000000 02000000  # Key "
+           "p1=1 p2=2\n";
 }
 
 void TestMcuSim::session()
@@ -66,31 +64,28 @@ void TestMcuSim::session()
     QFile in(dir.filePath("in.scn")), rec(dir.filePath("rec.txt"));
     QVERIFY(in.open(QIODevice::ReadWrite) && in.write(input) == input.size() && in.flush());
 
+    // The control socket goes below the test's directory.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
     QProcess sim, send;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", dir.path());
-    for (QProcess *p : {&sim, &send}) {
-        p->setProcessEnvironment(env);
-        p->setProcessChannelMode(QProcess::MergedChannels);
-    }
+    sim.setProcessChannelMode(QProcess::MergedChannels);
     sim.start(MCU_SIM_PATH, QStringList{"--name", name} + args.replaceInStrings("%d", dir.path()));
     sim.write(args.contains(in.fileName()) ? QByteArray() : input);
     sim.closeWriteChannel();
     McuPeer peer;
+    QByteArray out;
     if (!launcher.isEmpty()) {
         QVERIFY(QTest::qWaitFor([&] { return peer.connectTo(QFile::encodeName(name)); }));
         if (launcher.startsWith("stops reading"))
             QCOMPARE(::shutdown(peer.fd(), SHUT_RD), 0);
+        if (launcher.contains(':')) {
+            send.start(MCU_SIM_PATH, QStringList{"--name", name, "send"} + launcher.section(": ", 1).split(' '));
+            QVERIFY(send.waitForFinished(10000));
+            out = send.readAll();
+        }
         QVERIFY(peer.write(normalFrame(12, 17, 2).repeated(launcher.section(':', 0, 0).rightRef(1).toInt())));
     }
-    QByteArray out;
-    for (const QString &command : launcher.section(": ", 1).split('|', Qt::SkipEmptyParts)) {
-        send.start(MCU_SIM_PATH, QStringList{"--name", name, "send"} + command.split(' '));
-        QVERIFY(send.waitForFinished(10000));
-        out += send.readAll();
-    }
     QVERIFY(sim.waitForFinished(10000));
-    out = sim.readAll() + out + (rec.open(QIODevice::ReadOnly) ? rec.readAll() : QByteArray());
+    out = sim.readAll() + out + (rec.open(QIODevice::ReadOnly) ? rec.readAll() : "");
     const QRegularExpression pattern(output.replace("%d", dir.path()), QRegularExpression::MultilineOption);
     QVERIFY2(pattern.match(QString::fromUtf8(out)).hasMatch(), out.constData());
     QCOMPARE(sim.exitCode(), status);
