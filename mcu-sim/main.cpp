@@ -98,8 +98,8 @@ int main(int argc, char **argv)
         "Output: '< ...' a frame from the launcher, '> ...' a frame sent, '# ...' events,\n"
         "'! ...' failures (on standard error).\n"
         "\n"
-        "  mcu-sim send [--name NAME] <command>   send one command into the running\n"
-        "                                        simulator on NAME and print what went out"));
+        "  mcu-sim [--name NAME] send <command>   send one command (a frame, or quit) into\n"
+        "                                        the session running on NAME, print what went out"));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Show this help and the command list."));
@@ -112,7 +112,8 @@ int main(int argc, char **argv)
         QStringLiteral("name"), QStringLiteral(LAUNCHER_MCU_SOCKET));
     const QCommandLineOption scenarioOption(QStringLiteral("scenario"),
         QStringLiteral("Run the commands of this file (checked whole first), or of the shipped scenario of "
-                       "this name (clock, malformed, normal-boot); standard input is read after it."),
+                       "this name (clock, malformed, normal-boot, in <program dir>/../share/mcu-sim/scenarios); "
+                       "standard input is read after it."),
         QStringLiteral("file|name"));
     const QCommandLineOption recordOption(QStringLiteral("record"),
         QStringLiteral("Record the session, both directions, timestamped and decoded, as text."), QStringLiteral("file"));
@@ -236,8 +237,11 @@ int main(int argc, char **argv)
     McuSimulator sim(options);
     if (parser.isSet(recordOption) && !sim.record(parser.value(recordOption), &error))
         return fail(error);
-    if (!sim.listen(&error) || !sim.listenControl(&error))
+    if (!sim.listen(&error))
         return fail(error);
+    // One-shot sends are a convenience: without them the session still runs.
+    if (!sim.listenControl(&error))
+        std::fprintf(stderr, "mcu-sim: no one-shot sends into this session: %s\n", qPrintable(error));
     sim.quitOnSignals();
     sim.enqueue(commands);
     if (!parser.isSet(noInputOption))

@@ -253,9 +253,10 @@ QString SimCommand::help()
         "                             KeyStudy, TimeReply, VersionReply, KeyColour, MediaInfo,\n"
         "                             Long, Can, Normal, Command, Unframed\n"
         "  expect <Kind> [field=value ...] [ms]\n"
-        "                             like wait-for, and check the frame's fields as printed,\n"
-        "                             e.g. expect TimeReply seconds=1641025800;\n"
-        "                             expect VersionReply sdk=\"SDK 1.0\" count=49\n"
+        "                             like wait-for, and check the frame's fields: the name=value\n"
+        "                             parts of its line (TimeReply: seconds, date, time, count),\n"
+        "                             e.g. expect TimeReply date=2022-01-01;\n"
+        "                             expect VersionReply sdk=\"HOSTFW_SDK_1.0\" count=49\n"
         "  help                       this list\n"
         "  quit                       end the session\n");
 }
