@@ -46,7 +46,9 @@ extern "C" int connect(int fd, const sockaddr *addr, socklen_t len)
 extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags)
 {
     static const auto real = reinterpret_cast<ssize_t (*)(int, const void *, size_t, int)>(dlsym(RTLD_NEXT, "send"));
-    if (fd == s_link)
-        std::fprintf(stderr, "link: send %s\n", QByteArray(static_cast<const char *>(buf), int(n)).left(16).toHex().data());
+    if (fd == s_link) {
+        const QByteArray head(static_cast<const char *>(buf), qMin(int(n), 16));
+        std::fprintf(stderr, "link: send %s\n", head.toHex().constData());
+    }
     return real(fd, buf, n, flags);
 }
