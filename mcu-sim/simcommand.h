@@ -11,7 +11,7 @@ struct SimCommand {
     enum Kind { Empty, Send, Wait, WaitFor, Expect, Help, Quit };
 
     Kind kind = Empty;
-    QString name;     // the command word, as counted in the summary
+    QString name;     // the command word
     QString text;     // the line as given
     QByteArray bytes; // Send: exactly what goes on the wire
     qint64 ms = 0;    // Wait: delay; WaitFor, Expect: timeout; Send: delay before it
