@@ -2,13 +2,20 @@
 #define FRAMECODEC_H
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
-// One frame from the launcher, in words. kind is the first word of text and
-// what "wait-for" and the summary go by.
+// One frame, in words. kind is the first word of text and what "wait-for",
+// "expect", the print filter and the summary go by; fields are what "expect"
+// compares, each value as the text shows it (without quotes).
 struct DecodedFrame {
     QString kind;
     QString text;
+    QVector<QPair<QString, QString>> fields;
+
+    QString field(const QString &name, bool *found = nullptr) const;
 };
 
 // Builds the frames the MCU service sends and reads the ones the launcher sends.
@@ -19,6 +26,12 @@ public:
     // needed, -1 when the front is no frame the launcher sends.
     static int outboundFrameLength(const QByteArray &buf);
     static DecodedFrame decode(const QByteArray &frame);
+    // The same for what the MCU service sends: one frame, or bytes that are
+    // not exactly one frame ("Unframed").
+    static DecodedFrame decodeInbound(const QByteArray &bytes);
+    // Every kind decode() and decodeInbound() give.
+    static QStringList launcherKinds();
+    static QStringList mcuKinds();
 
     static QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2);
     // Inbound long frame; its length word covers the header and data only.

@@ -5,17 +5,20 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <numeric>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "framecodec.h"
+#include "controlchannel.h"
 
 namespace {
+
+const int MaxUnclaimedPerKind = 4096;
 
 int s_signalPipe[2] = {-1, -1};
 
@@ -26,14 +29,50 @@ void onSignal(int)
     (void)r;
 }
 
-void out(const QString &line)
+QString errnoText()
 {
-    std::fputs(line.toUtf8().append('\n').constData(), stdout);
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-void err(const QString &line)
+// A path name may only replace a socket: anything else there is someone's file.
+bool clearSocketPath(const QByteArray &path, QString *error)
 {
-    std::fputs(line.toUtf8().append('\n').constData(), stderr);
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        *error = QStringLiteral("%1 exists and is not a socket; not replacing it").arg(QString::fromLocal8Bit(path));
+        return false;
+    }
+    ::unlink(path.constData());
+    return true;
+}
+
+// A listening stream socket on name ('@' for the abstract namespace).
+int listenOn(const QByteArray &name, QString *error)
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (name.isEmpty() || name.size() >= int(sizeof addr.sun_path)) {
+        *error = QStringLiteral("socket name must have 1 to %1 characters").arg(sizeof addr.sun_path - 1);
+        return -1;
+    }
+    std::memcpy(addr.sun_path, name.constData(), name.size());
+    // The launcher connects with exactly the family and the name, no terminator.
+    const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+    if (name.startsWith('@'))
+        addr.sun_path[0] = '\0';
+    else if (!clearSocketPath(name, error))
+        return -1;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(fd, 4) != 0) {
+        *error = QStringLiteral("cannot listen on %1: %2").arg(QString::fromLocal8Bit(name), errnoText());
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
@@ -44,6 +83,7 @@ McuSimulator::McuSimulator(const Options &options, QObject *parent)
     , m_recorder(m_clock)
 {
     m_clock.start();
+    m_connClock.start();
     m_waitTimer.setSingleShot(true);
     connect(&m_waitTimer, &QTimer::timeout, this, &McuSimulator::waitTimedOut);
     m_idleTimer.setSingleShot(true);
@@ -53,45 +93,46 @@ McuSimulator::McuSimulator(const Options &options, QObject *parent)
 
 McuSimulator::~McuSimulator()
 {
-    if (m_conn >= 0)
-        ::close(m_conn);
-    if (m_listen >= 0)
-        ::close(m_listen);
+    for (int fd : {m_conn, m_listen, m_control}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    for (const QByteArray &path : {m_socketPath, m_controlPath}) {
+        if (!path.isEmpty())
+            ::unlink(path.constData());
+    }
 }
 
 bool McuSimulator::listen(QString *error)
 {
-    const QByteArray &name = m_options.name;
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (name.isEmpty() || name.size() >= int(sizeof addr.sun_path)) {
-        *error = QStringLiteral("socket name must have 1 to %1 characters").arg(sizeof addr.sun_path - 1);
+    m_listen = listenOn(m_options.name, error);
+    if (m_listen < 0)
         return false;
-    }
-    std::memcpy(addr.sun_path, name.constData(), name.size());
-    // The launcher connects with exactly the family and the name, no terminator.
-    socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
-    if (name.startsWith('@'))
-        addr.sun_path[0] = '\0';
-    else
-        ::unlink(addr.sun_path);
-
-    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), len) != 0
-        || ::listen(m_listen, 4) != 0) {
-        *error = QStringLiteral("cannot listen on %1: %2").arg(QString::fromUtf8(name), QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
+    if (!m_options.name.startsWith('@'))
+        m_socketPath = m_options.name;
     m_listenNotifier = new QSocketNotifier(m_listen, QSocketNotifier::Read, this);
     connect(m_listenNotifier, &QSocketNotifier::activated, this, &McuSimulator::acceptConnection);
-    out(QStringLiteral("# listening on %1").arg(QString::fromUtf8(name)));
+    print(stdout, QStringLiteral("# listening on %1").arg(QString::fromLocal8Bit(m_options.name)));
+    return true;
+}
+
+bool McuSimulator::listenControl(QString *error)
+{
+    const QByteArray path = ControlChannel::path(m_options.name, true, error);
+    if (path.isEmpty())
+        return false;
+    m_control = listenOn(path, error);
+    if (m_control < 0)
+        return false;
+    m_controlPath = path;
+    auto *notifier = new QSocketNotifier(m_control, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &McuSimulator::acceptControl);
     return true;
 }
 
 bool McuSimulator::record(const QString &path, QString *error)
 {
-    return m_recorder.open(path, error);
+    return m_recorder.open(path, QString::fromLocal8Bit(m_options.name), error);
 }
 
 void McuSimulator::enqueue(const QVector<SimCommand> &commands)
@@ -114,9 +155,9 @@ void McuSimulator::quitOnSignals()
 {
     if (::pipe2(s_signalPipe, O_CLOEXEC) != 0)
         return;
-    m_signalNotifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
-    connect(m_signalNotifier, &QSocketNotifier::activated, this, [this] {
-        out(QStringLiteral("# signal, ending"));
+    auto *notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        print(stdout, QStringLiteral("# signal, ending"));
         finish();
     });
     struct sigaction sa;
@@ -138,12 +179,46 @@ void McuSimulator::acceptConnection()
     ++m_connections;
     m_connNotifier = new QSocketNotifier(m_conn, QSocketNotifier::Read, this);
     connect(m_connNotifier, &QSocketNotifier::activated, this, &McuSimulator::readConnection);
-    if (!m_replayClock.isValid())
-        m_replayClock.start();
-    out(QStringLiteral("# launcher connected (connection %1)").arg(m_connections));
+    m_connClock.restart();
+    print(stdout, QStringLiteral("# launcher connected (connection %1)").arg(m_connections));
     m_recorder.note(QStringLiteral("connected"));
     touch();
     runQueue();
+}
+
+// One line in, its outcome out: "> ..." as printed, or "! why". Same user
+// only (the socket lives in a private directory); a peer that sends no line
+// within two seconds is dropped.
+void McuSimulator::acceptControl()
+{
+    const int fd = ::accept4(m_control, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    const timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    QByteArray request;
+    char buf[1024];
+    ssize_t n;
+    while (!request.contains('\n') && request.size() < 65536 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+        request.append(buf, int(n));
+    SimCommand cmd;
+    QString error, reply;
+    if (!SimCommand::parse(QString::fromUtf8(request.left(request.indexOf('\n'))), &cmd, &error))
+        reply = QStringLiteral("! ") + error;
+    else if (cmd.kind == SimCommand::Quit)
+        reply = QStringLiteral("# quit");
+    else if (cmd.kind != SimCommand::Send)
+        reply = QStringLiteral("! only frames and quit go into a running session");
+    else if (m_conn < 0)
+        reply = QStringLiteral("! no launcher connected");
+    else if (!send(cmd, &reply))
+        reply = QStringLiteral("! send failed");
+    const QByteArray bytes = reply.toUtf8() + '\n';
+    const ssize_t w = ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    (void)w;
+    ::close(fd);
+    if (cmd.kind == SimCommand::Quit)
+        finish();
 }
 
 void McuSimulator::readConnection()
@@ -153,8 +228,7 @@ void McuSimulator::readConnection()
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
     if (n <= 0) {
-        dropConnection(n == 0 ? QStringLiteral("closed by the launcher")
-                              : QString::fromLocal8Bit(std::strerror(errno)));
+        dropConnection(n == 0 ? QStringLiteral("closed by the launcher") : errnoText());
         return;
     }
     m_inBuf.append(buf, int(n));
@@ -175,7 +249,7 @@ void McuSimulator::readConnection()
 void McuSimulator::dropConnection(const QString &why)
 {
     if (!m_inBuf.isEmpty()) {
-        out(QStringLiteral("# %1 bytes of an incomplete frame:").arg(m_inBuf.size()));
+        print(stdout, QStringLiteral("# %1 bytes of an incomplete frame:").arg(m_inBuf.size()));
         received(m_inBuf);
         m_inBuf.clear();
     }
@@ -183,22 +257,25 @@ void McuSimulator::dropConnection(const QString &why)
     m_connNotifier = nullptr;
     ::close(m_conn);
     m_conn = -1;
-    out(QStringLiteral("# launcher disconnected (%1)").arg(why));
+    print(stdout, QStringLiteral("# launcher disconnected (%1)").arg(why));
     m_recorder.note(QStringLiteral("disconnected"));
 }
 
 void McuSimulator::received(const QByteArray &frame)
 {
-    m_recorder.frame('<', frame);
     const DecodedFrame d = FrameCodec::decode(frame);
-    out(QStringLiteral("< ") + d.text);
+    m_recorder.frame('<', frame, d.text);
+    print(stdout, QStringLiteral("< ") + d.text, d.kind);
     count(&m_in, d.kind);
-    ++m_unclaimed[d.kind.toLower()];
+    QVector<DecodedFrame> &unclaimed = m_unclaimed[d.kind.toLower()];
+    if (unclaimed.size() == MaxUnclaimedPerKind)
+        unclaimed.removeFirst();
+    unclaimed.append(d);
     m_bytesIn += frame.size();
     touch();
 }
 
-bool McuSimulator::send(const SimCommand &cmd)
+bool McuSimulator::send(const SimCommand &cmd, QString *line)
 {
     const char *p = cmd.bytes.constData();
     qsizetype left = cmd.bytes.size();
@@ -207,76 +284,116 @@ bool McuSimulator::send(const SimCommand &cmd)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            err(QStringLiteral("! %1: send failed: %2").arg(cmd.text, QString::fromLocal8Bit(std::strerror(errno))));
+            print(stderr, QStringLiteral("! %1: send failed: %2").arg(cmd.text, errnoText()));
+            ++m_sendsFailed;
             dropConnection(QStringLiteral("send failed"));
             return false;
         }
         p += n;
         left -= n;
     }
-    m_recorder.frame('>', cmd.bytes);
-    out(QStringLiteral("> %1 (%2 bytes)").arg(cmd.text).arg(cmd.bytes.size()));
-    count(&m_out, cmd.name);
+    const DecodedFrame d = FrameCodec::decodeInbound(cmd.bytes);
+    m_recorder.frame('>', cmd.bytes, d.text);
+    print(stdout, QStringLiteral("> ") + d.text, d.kind);
+    if (line)
+        *line = QStringLiteral("> ") + d.text;
+    count(&m_out, d.kind);
     m_bytesOut += cmd.bytes.size();
     touch();
+    return true;
+}
+
+// Takes the oldest unclaimed frame of the command's kind; for "expect" also
+// checks its fields. False while there is none.
+bool McuSimulator::takeFrame(const SimCommand &cmd)
+{
+    QVector<DecodedFrame> &frames = m_unclaimed[cmd.word.toLower()];
+    if (frames.isEmpty())
+        return false;
+    const DecodedFrame frame = frames.takeFirst();
+    QStringList expected, got;
+    for (const auto &f : cmd.fields) {
+        bool found = false;
+        const QString value = frame.field(f.first, &found);
+        if (!found || value != f.second) {
+            expected << f.first + QLatin1Char('=') + f.second;
+            got << f.first + QLatin1Char('=') + (found ? value : QStringLiteral("(no such field)"));
+        }
+    }
+    if (!expected.isEmpty()) {
+        ++m_checksFailed;
+        print(stderr, QStringLiteral("! FAILED: %1: expected %2, got %3 in '%4'")
+                          .arg(cmd.text, expected.join(QLatin1Char(' ')), got.join(QLatin1Char(' ')), frame.text));
+    } else if (cmd.kind == SimCommand::Expect) {
+        ++m_checksPassed;
+        print(stdout, QStringLiteral("# passed: ") + cmd.text);
+    }
     return true;
 }
 
 void McuSimulator::runQueue()
 {
     while (!m_queue.isEmpty() && !m_finished) {
-        const SimCommand &cmd = m_queue.first();
+        SimCommand &cmd = m_queue.first();
+        const bool check = cmd.kind == SimCommand::WaitFor || cmd.kind == SimCommand::Expect;
         if (m_waitTimer.isActive()) {
-            if (cmd.kind != SimCommand::WaitFor || m_unclaimed.value(cmd.word.toLower()) == 0)
+            if (!check || !takeFrame(cmd))
                 return;
             m_waitTimer.stop();
+            m_queue.removeFirst();
+            continue;
         }
         switch (cmd.kind) {
         case SimCommand::Empty:
+        case SimCommand::Help:
             break;
         case SimCommand::Send:
-            // Commands before the launcher is there wait for it.
+            // Commands before the launcher is there wait for it; a delay counts from then.
             if (m_conn < 0)
                 return;
-            if (cmd.ms >= 0 && cmd.ms > m_replayClock.elapsed()) {
-                m_waitTimer.start(int(cmd.ms - m_replayClock.elapsed()));
+            if (cmd.ms > 0) {
+                m_waitTimer.start(int(cmd.ms));
                 return;
             }
-            if (!send(cmd))
-                return;
+            // A failed send is reported and counted; the rest waits for the next launcher.
+            send(cmd);
             break;
         case SimCommand::Wait:
             m_waitTimer.start(int(cmd.ms));
             return;
-        case SimCommand::WaitFor: {
-            int &unclaimed = m_unclaimed[cmd.word.toLower()];
-            if (unclaimed == 0) {
+        case SimCommand::WaitFor:
+        case SimCommand::Expect:
+            if (!takeFrame(cmd)) {
                 m_waitTimer.start(int(cmd.ms));
                 return;
             }
-            --unclaimed;
             break;
-        }
         case SimCommand::Quit:
+            m_queue.removeFirst();
             finish();
             return;
         }
         m_queue.removeFirst();
     }
+    if (m_inputEnded && m_queue.isEmpty())
+        finish();
 }
 
 void McuSimulator::waitTimedOut()
 {
     if (m_queue.isEmpty())
         return;
-    const SimCommand &cmd = m_queue.first();
-    if (cmd.kind == SimCommand::WaitFor) {
-        err(QStringLiteral("! %1: timed out").arg(cmd.text));
-        ++m_timeouts;
-    }
-    // A timed send stays at the head and goes out now.
-    if (cmd.kind != SimCommand::Send)
+    SimCommand &cmd = m_queue.first();
+    if (cmd.kind == SimCommand::Send) {
+        // Its delay is over: it goes out now.
+        cmd.ms = 0;
+    } else {
+        if (cmd.kind == SimCommand::WaitFor || cmd.kind == SimCommand::Expect) {
+            print(stderr, QStringLiteral("! FAILED: %1: no %2 within %3 ms").arg(cmd.text, cmd.word).arg(cmd.ms));
+            ++m_checksFailed;
+        }
         m_queue.removeFirst();
+    }
     runQueue();
 }
 
@@ -300,17 +417,56 @@ void McuSimulator::finish()
     if (m_finished)
         return;
     m_finished = true;
+    m_waitTimer.stop();
+    int left = 0;
+    QString first;
+    for (const SimCommand &cmd : qAsConst(m_queue)) {
+        if (cmd.kind == SimCommand::Send || cmd.kind == SimCommand::WaitFor || cmd.kind == SimCommand::Expect) {
+            if (!left++)
+                first = cmd.text;
+        }
+    }
+    if (left)
+        print(stderr, QStringLiteral("! %1 command(s) never ran, the first: %2%3")
+                          .arg(left).arg(first, m_connections ? QString() : QStringLiteral(" (no launcher came)")));
     m_recorder.note(QStringLiteral("end"));
+    if (m_checksPassed + m_checksFailed)
+        print(stdout, QStringLiteral("# %1 of %2 checks passed").arg(m_checksPassed).arg(m_checksPassed + m_checksFailed));
     if (m_options.summary) {
-        out(QStringLiteral("summary: %1 connection(s); %2 frames in (%3 bytes)%4; %5 frames out (%6 bytes)%7")
-                .arg(m_connections)
-                .arg(std::accumulate(m_in.cbegin(), m_in.cend(), 0, [](int s, const auto &c) { return s + c.second; }))
-                .arg(m_bytesIn).arg(describe(m_in))
-                .arg(std::accumulate(m_out.cbegin(), m_out.cend(), 0, [](int s, const auto &c) { return s + c.second; }))
-                .arg(m_bytesOut).arg(describe(m_out)));
+        const auto total = [](const Counts &c) {
+            return std::accumulate(c.cbegin(), c.cend(), 0, [](int s, const QPair<QString, int> &k) { return s + k.second; });
+        };
+        print(stdout, QStringLiteral("summary: %1 connection(s); %2 frames in (%3 bytes)%4; %5 frames out (%6 bytes)%7")
+                          .arg(m_connections)
+                          .arg(total(m_in)).arg(m_bytesIn).arg(describe(m_in))
+                          .arg(total(m_out)).arg(m_bytesOut).arg(describe(m_out)));
     }
     std::fflush(stdout);
-    QCoreApplication::exit(m_timeouts ? 2 : 0);
+    QCoreApplication::exit(m_checksFailed ? CheckFailed : (left || m_sendsFailed) ? NotSent : Passed);
+}
+
+void McuSimulator::print(std::FILE *stream, const QString &line, const QString &kind)
+{
+    const QString k = kind.toLower();
+    if (!k.isEmpty() && ((!m_options.show.isEmpty() && !m_options.show.contains(k)) || m_options.hide.contains(k)))
+        return;
+    QString stamp;
+    switch (m_options.timestamps) {
+    case NoTimestamps:
+        break;
+    case Absolute:
+        stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        break;
+    case Delta:
+        stamp = QStringLiteral("+%1").arg(m_lastPrinted.isValid() ? m_lastPrinted.elapsed() / 1000.0 : 0.0, 0, 'f', 3);
+        m_lastPrinted.start();
+        break;
+    case Relative:
+        stamp = QString::number(m_connClock.elapsed() / 1000.0, 'f', 3);
+        break;
+    }
+    const QString text = stamp.isEmpty() ? line : QLatin1Char('(') + stamp + QStringLiteral(") ") + line;
+    std::fputs(text.toUtf8().append('\n').constData(), stream);
 }
 
 void McuSimulator::readStdinChunk()
@@ -319,10 +475,13 @@ void McuSimulator::readStdinChunk()
     const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
-    if (n > 0)
+    if (n > 0) {
         m_stdinBuf.append(buf, int(n));
-    else
+    } else {
+        // End of input: what is queued still runs, then the session ends.
         m_stdinNotifier->setEnabled(false);
+        m_inputEnded = true;
+    }
     QVector<SimCommand> commands;
     for (;;) {
         int eol = m_stdinBuf.indexOf('\n');
@@ -334,13 +493,14 @@ void McuSimulator::readStdinChunk()
         m_stdinBuf.remove(0, eol + 1);
         SimCommand cmd;
         QString error;
-        if (SimCommand::parse(line, &cmd, &error))
-            commands.append(cmd);
+        if (!SimCommand::parse(line, &cmd, &error))
+            print(stderr, QStringLiteral("error: ") + error);
+        else if (cmd.kind == SimCommand::Help)
+            std::fputs(SimCommand::help().toUtf8().constData(), stdout);
         else
-            err(QStringLiteral("error: ") + error);
+            commands.append(cmd);
     }
-    if (!commands.isEmpty())
-        enqueue(commands);
+    enqueue(commands);
 }
 
 void McuSimulator::count(Counts *counts, const QString &kind)

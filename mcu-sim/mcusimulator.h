@@ -1,14 +1,19 @@
 #ifndef MCUSIMULATOR_H
 #define MCUSIMULATOR_H
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <QVector>
 
+#include "framecodec.h"
 #include "sessionrecorder.h"
 #include "simcommand.h"
+
+#include <cstdio>
 
 class QSocketNotifier;
 
@@ -18,16 +23,24 @@ class McuSimulator : public QObject
 {
     Q_OBJECT
 public:
+    enum Timestamps { NoTimestamps, Absolute, Delta, Relative };
+    // Exit statuses, documented in --help.
+    enum Status { Passed = 0, BadUsage = 1, CheckFailed = 2, NotSent = 3 };
+
     struct Options {
         QByteArray name;     // '@' for the abstract namespace, else a path
         bool summary = false;
         qint64 idleMs = -1;  // end after this long without traffic; -1 never
+        Timestamps timestamps = NoTimestamps;
+        QSet<QString> show;  // kinds printed (lower case); empty: all
+        QSet<QString> hide;  // kinds never printed (lower case)
     };
 
     explicit McuSimulator(const Options &options, QObject *parent = nullptr);
     ~McuSimulator() override;
 
     bool listen(QString *error);
+    bool listenControl(QString *error);
     bool record(const QString &path, QString *error);
     void enqueue(const QVector<SimCommand> &commands);
     void readStdin();
@@ -37,39 +50,48 @@ private:
     using Counts = QVector<QPair<QString, int>>;
 
     void acceptConnection();
+    void acceptControl();
     void readConnection();
     void readStdinChunk();
     void dropConnection(const QString &why);
     void received(const QByteArray &frame);
-    bool send(const SimCommand &cmd);
+    bool send(const SimCommand &cmd, QString *line = nullptr);
+    bool takeFrame(const SimCommand &cmd);
     void runQueue();
     void waitTimedOut();
     void idleTimedOut();
     void touch();
     void finish();
+    void print(std::FILE *stream, const QString &line, const QString &kind = QString());
     static void count(Counts *counts, const QString &kind);
     static QString describe(const Counts &counts);
 
     Options m_options;
     QElapsedTimer m_clock;
-    QElapsedTimer m_replayClock; // from the first connection
+    QElapsedTimer m_connClock;    // from the latest connection
+    QElapsedTimer m_lastPrinted;
     SessionRecorder m_recorder;
 
     int m_listen = -1;
     int m_conn = -1;
+    int m_control = -1;
+    QByteArray m_socketPath;   // the listening socket file this process made
+    QByteArray m_controlPath;
     QSocketNotifier *m_listenNotifier = nullptr;
     QSocketNotifier *m_connNotifier = nullptr;
     QSocketNotifier *m_stdinNotifier = nullptr;
-    QSocketNotifier *m_signalNotifier = nullptr;
     QByteArray m_inBuf;
     QByteArray m_stdinBuf;
+    bool m_inputEnded = false;
 
     QVector<SimCommand> m_queue;
     QTimer m_waitTimer;
     QTimer m_idleTimer;
-    QHash<QString, int> m_unclaimed; // received kinds not yet taken by a wait-for
+    QHash<QString, QVector<DecodedFrame>> m_unclaimed; // by lower-case kind, not yet taken by a check
     bool m_finished = false;
-    int m_timeouts = 0;
+    int m_checksPassed = 0;
+    int m_checksFailed = 0;
+    int m_sendsFailed = 0;
 
     int m_connections = 0;
     qint64 m_bytesIn = 0;

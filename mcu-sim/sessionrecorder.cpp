@@ -1,5 +1,7 @@
 #include "sessionrecorder.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QRegularExpression>
 #include <QTextStream>
 
@@ -10,22 +12,25 @@ SessionRecorder::SessionRecorder(const QElapsedTimer &clock)
 {
 }
 
-bool SessionRecorder::open(const QString &path, QString *error)
+bool SessionRecorder::open(const QString &path, const QString &socketName, QString *error)
 {
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         *error = QStringLiteral("%1: cannot write: %2").arg(path, m_file.errorString());
         return false;
     }
-    m_file.write("# mcu-sim session: '<' launcher to MCU, '>' MCU to launcher, seconds since start\n");
-    m_file.flush();
+    write(QStringLiteral("# mcu-sim %1 session on %2, started %3")
+              .arg(QCoreApplication::applicationVersion(), socketName,
+                   QDateTime::currentDateTime().toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
+                       .toString(Qt::ISODateWithMs)));
+    write(QStringLiteral("# '<' launcher to MCU, '>' MCU to launcher; seconds since the start, wire bytes, decoded"));
     return true;
 }
 
-void SessionRecorder::frame(char direction, const QByteArray &bytes)
+void SessionRecorder::frame(char direction, const QByteArray &bytes, const QString &decoded)
 {
-    write(QStringLiteral("+%1 %2 %3").arg(m_clock.elapsed() / 1000.0, 0, 'f', 3)
-              .arg(QLatin1Char(direction)).arg(FrameCodec::wordHex(bytes)));
+    write(QStringLiteral("+%1 %2 %3  # %4").arg(m_clock.elapsed() / 1000.0, 0, 'f', 3)
+              .arg(QLatin1Char(direction)).arg(FrameCodec::wordHex(bytes), decoded));
 }
 
 void SessionRecorder::note(const QString &text)
@@ -42,16 +47,18 @@ void SessionRecorder::write(const QString &line)
     m_file.flush();
 }
 
-bool SessionRecorder::loadReplay(const QString &path, QVector<SimCommand> *out, QString *error)
+bool SessionRecorder::loadReplay(const QString &path, const ReplayOptions &options, QVector<SimCommand> *out,
+                                 QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
         return false;
     }
-    static const QRegularExpression frameLine(QStringLiteral("^\\+(\\d+(?:\\.\\d+)?) ([<>]) (.*)$"));
+    static const QRegularExpression frameLine(QStringLiteral("^\\+(\\d+(?:\\.\\d+)?) ([<>]) ([0-9a-fA-F ]+?)(?:\\s+#.*)?$"));
     static const QRegularExpression connectedNote(QStringLiteral("^# \\+(\\d+(?:\\.\\d+)?) connected"));
-    double origin = 0;
+    QVector<SimCommand> once;
+    double last = 0;
     bool started = false;
     int lineNo = 0;
     QTextStream in(&file);
@@ -63,7 +70,7 @@ bool SessionRecorder::loadReplay(const QString &path, QVector<SimCommand> *out, 
         if (line.startsWith(QLatin1Char('#'))) {
             const auto m = connectedNote.match(line);
             if (m.hasMatch() && !started)
-                origin = m.captured(1).toDouble();
+                last = m.captured(1).toDouble();
             continue;
         }
         const auto m = frameLine.match(line);
@@ -72,16 +79,29 @@ bool SessionRecorder::loadReplay(const QString &path, QVector<SimCommand> *out, 
             *error = QStringLiteral("%1:%2: expected '+SECONDS < HEX' or '+SECONDS > HEX'").arg(path).arg(lineNo);
             return false;
         }
-        if (m.captured(2) != QLatin1String(">"))
+        const bool fromLauncher = m.captured(2) == QLatin1String("<");
+        // What the launcher sent before the first send is its own doing, not an answer.
+        if (fromLauncher && (!started || options.answerMs < 0))
             continue;
-        started = true;
+        const double at = m.captured(1).toDouble();
         SimCommand cmd;
-        cmd.kind = SimCommand::Send;
-        cmd.name = QStringLiteral("replay");
-        cmd.text = QStringLiteral("replay of line %1").arg(lineNo);
-        cmd.bytes = bytes;
-        cmd.ms = qMax<qint64>(0, qRound64((m.captured(1).toDouble() - origin) * 1000));
-        out->append(cmd);
+        if (fromLauncher) {
+            cmd.kind = SimCommand::WaitFor;
+            cmd.word = FrameCodec::decode(bytes).kind;
+            cmd.ms = options.answerMs;
+            cmd.text = QStringLiteral("%1:%2: the launcher's %3").arg(path).arg(lineNo).arg(cmd.word);
+        } else {
+            cmd.kind = SimCommand::Send;
+            cmd.name = QStringLiteral("replay");
+            cmd.text = QStringLiteral("%1:%2").arg(path).arg(lineNo);
+            cmd.bytes = bytes;
+            cmd.ms = options.timing ? qMax<qint64>(0, qRound64((at - last) * 1000 / options.speed)) : 0;
+        }
+        started = true;
+        last = at;
+        once.append(cmd);
     }
+    for (int i = 0; i < options.loops; ++i)
+        *out += once;
     return true;
 }

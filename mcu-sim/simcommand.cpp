@@ -98,7 +98,6 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
     p.args = p.rest.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     cmd->name = name;
     cmd->kind = Send;
-    cmd->ms = -1;
 
     quint32 a = 0, b = 0;
     QByteArray bytes;
@@ -190,21 +189,41 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         cmd->kind = Wait;
         if (!p.count(1, QStringLiteral("'wait <milliseconds>'")) || !parseNumber(p.args.at(0), 0, 86400000, &cmd->ms))
             return p.fail(QStringLiteral("'wait <milliseconds>'"));
-    } else if (name == QLatin1String("wait-for")) {
-        const QString what = QStringLiteral("'wait-for <kind, e.g. AppReady> [timeout ms]'");
-        cmd->kind = WaitFor;
+    } else if (name == QLatin1String("wait-for") || name == QLatin1String("expect")) {
+        const bool expect = name == QLatin1String("expect");
+        const QString what = expect ? QStringLiteral("'expect <Kind> [field=value ...] [timeout ms]'")
+                                    : QStringLiteral("'wait-for <Kind> [timeout ms]'");
+        cmd->kind = expect ? Expect : WaitFor;
         cmd->ms = DefaultWaitForMs;
-        if (p.args.isEmpty() || p.args.size() > 2
-            || (p.args.size() == 2 && !parseNumber(p.args.at(1), 0, 86400000, &cmd->ms)))
+        if (p.args.isEmpty())
             return p.fail(what);
         cmd->word = p.args.at(0);
+        // A kind the launcher never sends would only time out, long after the typo.
+        const QStringList kinds = FrameCodec::launcherKinds();
+        if (!kinds.contains(cmd->word, Qt::CaseInsensitive))
+            return p.fail(QStringLiteral("a kind of frame the launcher sends (%1), got \"%2\"")
+                              .arg(kinds.join(QStringLiteral(", ")), cmd->word));
+        static const QRegularExpression token(QStringLiteral("(\\w+)=(?:\"([^\"]*)\"|(\\S*))|(\\S+)"));
+        auto it = token.globalMatch(p.rest, p.args.at(0).size());
+        while (it.hasNext()) {
+            const auto m = it.next();
+            if (m.capturedStart(4) < 0 && expect) {
+                cmd->fields.append({m.captured(1), m.capturedStart(2) >= 0 ? m.captured(2) : m.captured(3)});
+                continue;
+            }
+            if (it.hasNext() || !parseNumber(m.captured(0), 0, 86400000, &cmd->ms))
+                return p.fail(what);
+        }
+    } else if (name == QLatin1String("help")) {
+        cmd->kind = Help;
+        return p.count(0, QStringLiteral("no arguments after 'help'"));
     } else if (name == QLatin1String("quit")) {
         cmd->kind = Quit;
         return p.count(0, QStringLiteral("no arguments after 'quit'"));
     } else {
         return p.fail(QStringLiteral("a command (%1), got \"%2\"")
                           .arg(QStringLiteral("key, cmd, version-req, mcu-type, uuid, mcu-version, time, rds-time, "
-                                              "steer-study, base, sim, mcm, can, normal, raw, wait, wait-for, quit"),
+                                              "steer-study, base, sim, mcm, can, normal, raw, wait, wait-for, expect, help, quit"),
                                name));
     }
     return true;
@@ -233,5 +252,11 @@ QString SimCommand::help()
         "                             Kind as printed: AppReady, Source, Heartbeat, Eject, Reply,\n"
         "                             KeyStudy, TimeReply, VersionReply, KeyColour, MediaInfo,\n"
         "                             Long, Can, Normal, Command, Unframed\n"
+        "  expect <Kind> [field=value ...] [ms]\n"
+        "                             like wait-for, and check the frame's fields: the name=value\n"
+        "                             parts of its line (TimeReply: seconds, date, time, count),\n"
+        "                             e.g. expect TimeReply date=2022-01-01;\n"
+        "                             expect VersionReply sdk=\"HOSTFW_SDK_1.0\" count=49\n"
+        "  help                       this list\n"
         "  quit                       end the session\n");
 }

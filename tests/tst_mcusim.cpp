@@ -1,178 +1,95 @@
 #include <QtTest>
 
-#include <QProcess>
-#include <QTemporaryDir>
+#include <sys/socket.h>
 
 #include "mcupeer.h"
 
-// The simulator as a process, its output gathered as it comes.
-class Sim
-{
-public:
-    explicit Sim(const QStringList &args, const QByteArray &name = McuPeer::uniqueName())
-        : name(name)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
-        proc.setProcessEnvironment(env);
-        proc.start(QStringLiteral(MCU_SIM_PATH), QStringList{QStringLiteral("--name"), QString::fromLatin1(name)} + args);
-        proc.closeWriteChannel();
-    }
-    ~Sim()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished();
-        }
-    }
-    QStringList lines()
-    {
-        out += proc.readAllStandardOutput();
-        return QString::fromUtf8(out).split(QLatin1Char('\n'));
-    }
-    bool waitForLine(const QString &line)
-    {
-        return QTest::qWaitFor([&] { return lines().contains(line); }, 10000);
-    }
-    bool listening() { return waitForLine(QStringLiteral("# listening on ") + QString::fromLatin1(name)); }
-
-    QByteArray name;
-    QProcess proc;
-    QByteArray out;
-};
-
-static bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
+// The simulator as its users and the acceptance tests rely on it: exit
+// statuses, what it prints, recordings, replay and one-shot sends.
 class TestMcuSim : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void badScenarioLine_data();
-    void badScenarioLine();
-    void decodesLauncherFrames_data();
-    void decodesLauncherFrames();
-    void recordsAndReplays();
+    void session_data();
+    void session();
 };
 
-void TestMcuSim::badScenarioLine_data()
+void TestMcuSim::session_data()
 {
-    QTest::addColumn<QByteArray>("scenario");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("missing argument") << QByteArray("key 1 2\n\nkey 1\n") << ":3: expected 'key <p1> <p2>'";
-    QTest::newRow("unknown command") << QByteArray("bogus 1\n")
-        << ":1: expected a command (key, cmd, version-req, mcu-type, uuid, mcu-version, time, rds-time, "
-           "steer-study, base, sim, mcm, can, normal, raw, wait, wait-for, quit), got \"bogus\"";
-    QTest::newRow("short study") << QByteArray("# comment\nsteer-study 00 01 02\n")
-        << ":2: expected 'steer-study' with exactly 18 bytes in hex";
-    QTest::newRow("no such date") << QByteArray("time 2026-02-30T00:00:00\n")
-        << ":1: expected 'time <seconds>' or 'time <YYYY-MM-DDTHH:MM:SS>' (UTC)";
-    QTest::newRow("word too wide") << QByteArray("normal 1 2 4294967296\n")
-        << ":1: expected 'normal <msg> <p1> <p2>' with 32-bit numbers";
+    QTest::addColumn<QStringList>("args");     // %d: the test's directory
+    QTest::addColumn<QByteArray>("input");     // %d/in.scn, and standard input unless an argument names it
+    // The peer: connects or not, may stop reading, runs "mcu-sim send" with what follows ':', sends N AppReady.
+    QTest::addColumn<QString>("launcher");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output");       // pattern; then the one-shot's output and the recording
+    const QStringList scn{"--scenario", "%d/in.scn"}, replay{"--replay", "%d/in.scn"};
+    // Sends 20 s apart, an answer of the launcher's between them.
+    const QByteArray recording("# +0 connected\n+20 > 01000000 16330000 01000000 02000000\n"
+                               "+20.1 < 010000000c000000 1100000002000000\n+40 > 01000000 18330000 0000000000000000\n");
+    QTest::newRow("refuses to replace a file") << QStringList{"--name", "%d/in.scn"} << QByteArray() << "" << 1
+        << "^%d/in.scn exists and is not a socket; not replacing it\n$";
+    QTest::newRow("every bad line, kinds too") << scn << QByteArray("wait-for AppRedy 9\nkey 1 1\nkey 1\n") << "" << 1
+        << "^%d/in.scn:1: expected a kind of frame the launcher sends \\(.*\\), got \"AppRedy\"\n"
+           "%d/in.scn:3: expected 'key <p1> <p2>'\n$";
+    QTest::newRow("no launcher came") << scn + QStringList{"--exit-after-idle", "100"} << QByteArray("key 1 1\n") << ""
+        << 3 << "^! 1 command\\(s\\) never ran, the first: key 1 1 \\(no launcher came\\)$";
+    QTest::newRow("send failed") << scn << QByteArray("wait-for AppReady\nkey 1 1\n") << "stops reading, sends 1" << 3
+        << "^! key 1 1: send failed: Broken pipe$";
+    QTest::newRow("expect, filter, summary") << QStringList{"--filter=-AppReady", "--summary"}
+        << QByteArray("expect AppReady p2=2\nexpect AppReady p2=3\nexpect Reply 50\n") << "sends 2" << 2
+        << "1\\)\n# passed: expect AppReady p2=2\n! FAILED: expect AppReady p2=3: expected p2=3, got p2=2 in "
+           "'AppReady p2=2'\n! FAILED: expect Reply 50: no Reply within 50 ms\n# 1 of 3 checks passed\n"
+           "summary: 1 connection\\(s\\); 2 frames in \\(32 bytes\\): AppReady 2; 0 frames out";
+    QTest::newRow("replay: speed, loop") << replay + QStringList{"--speed", "1000", "--loop", "2"} << recording
+        << "connects" << 0 << "^> Key p1=1 p2=2\n> VersionReq\n> Key p1=1 p2=2\n> VersionReq$";
+    QTest::newRow("replay: no timing, answers") << replay + QStringList{"--no-timing", "--wait-answers", "50"}
+        << recording << "connects" << 2 << "^> Key p1=1 p2=2\n! FAILED: %d/in.scn:3: the launcher's AppReady: no";
+    // Standard input ends before the queue is done.
+    QTest::newRow("record, one-shot send, -t") << QStringList{"--record", "%d/rec.txt", "-t", "r"}
+        << QByteArray("wait-for AppReady\n") << "sends 1: key 1 2" << 0
+        << "^\\(0\\.00\\d\\) # launcher connected \\(connection 1\\)\n\\(\\d+\\.\\d{3}\\) > Key p1=1 p2=2\n[\\s\\S]*\n"
+           "> Key p1=1 p2=2\n# mcu-sim \\S+ session on %d/mcu.sock, started \\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[\\s\\S]*\n"
+           "\\+[\\d.]+ > 01000000 16330000 01000000 02000000  # Key p1=1 p2=2\n";
 }
 
-void TestMcuSim::badScenarioLine()
+void TestMcuSim::session()
 {
-    QFETCH(QByteArray, scenario);
-    QFETCH(QString, error);
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, launcher);
+    QFETCH(int, status);
+    QFETCH(QString, output);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("bad.scn"));
-    QVERIFY(writeFile(path, scenario));
+    const QString name = dir.filePath("mcu.sock");
+    QFile in(dir.filePath("in.scn")), rec(dir.filePath("rec.txt"));
+    QVERIFY(in.open(QIODevice::ReadWrite) && in.write(input) == input.size() && in.flush());
 
-    Sim sim({QStringLiteral("--scenario"), path});
-    QVERIFY(sim.proc.waitForFinished(10000));
-    QCOMPARE(sim.proc.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(sim.proc.readAllStandardError()), path + error + QLatin1Char('\n'));
-    // Nothing was set up: a bad file is refused before the socket is opened.
-    QVERIFY(sim.proc.readAllStandardOutput().isEmpty());
-}
-
-void TestMcuSim::decodesLauncherFrames_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("line");
-    QTest::newRow("AppReady") << normalFrame(12, 17, 2) << "< AppReady p2=2";
-    QTest::newRow("source") << normalFrame(12, 5, 0x0001FFFE) << "< Source id=65534 param=1";
-    QTest::newRow("heartbeat") << normalFrame(12, 190, 0) << "< Heartbeat";
-    QTest::newRow("eject") << normalFrame(12, 140, 0) << "< Eject";
-    QTest::newRow("reply") << normalFrame(12, 186, 0) << "< Reply 186 p2=0";
-    QTest::newRow("other command") << normalFrame(12, 99, 4) << "< Command p1=99 p2=4";
-    QTest::newRow("normal") << normalFrame(7, 1, 2) << "< Normal msg=7 p1=1 p2=2";
-    QTest::newRow("time reply") << outLong(2, 195, QByteArray::fromHex("0461cf9980"))
-                                << "< TimeReply 2022-01-01 00:00:00 UTC (1640995200 s)";
-    QTest::newRow("version reply")
-        << outLong(2, 205, QByteArray::fromHex("1c05") + "CUST1" + '\x07' + "SDK1234" + '\x0d' + "20261206")
-        << "< VersionReply customer=\"CUST1\" sdk=\"SDK1234\" date=\"20261206\" count=28";
-    QTest::newRow("version reply, lengths past the end")
-        << outLong(2, 205, QByteArray::fromHex("ff") + QByteArray(255, '\xff'))
-        << "< VersionReply malformed data=" + QString::fromLatin1(QByteArray(256, '\xff').toHex(' '));
-    QTest::newRow("key colour") << outLong(2, 19, QByteArray::fromHex("0401ff0203")) << "< KeyColour 255 2 3 (head 4 1)";
-    QTest::newRow("media info") << outLong(2, 196, QByteArray::fromHex("0a0b")) << "< MediaInfo data=0a 0b";
-    QTest::newRow("CAN") << outLong(3, 0x55, QByteArray::fromHex("010203")) << "< Can msg=85 data=01 02 03";
-    QTest::newRow("unknown type") << QByteArray::fromHex("0700000061626364") << "< Unframed 07000000 61626364";
-    QTest::newRow("cut short") << normalFrame(12, 17, 2).left(10) << "< Unframed 01000000 0c000000 1100";
-}
-
-void TestMcuSim::decodesLauncherFrames()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, line);
-    Sim sim({});
-    QVERIFY(sim.listening());
-    {
-        McuPeer client;
-        QVERIFY(client.connectTo(sim.name));
-        QVERIFY(client.write(bytes));
+    // The control socket goes below the test's directory.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    QProcess sim, send;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(MCU_SIM_PATH, QStringList{"--name", name} + args.replaceInStrings("%d", dir.path()));
+    sim.write(args.contains(in.fileName()) ? QByteArray() : input);
+    sim.closeWriteChannel();
+    McuPeer peer;
+    QByteArray out;
+    if (!launcher.isEmpty()) {
+        QVERIFY(QTest::qWaitFor([&] { return peer.connectTo(QFile::encodeName(name)); }));
+        if (launcher.startsWith("stops reading"))
+            QCOMPARE(::shutdown(peer.fd(), SHUT_RD), 0);
+        if (launcher.contains(':')) {
+            send.start(MCU_SIM_PATH, QStringList{"--name", name, "send"} + launcher.section(": ", 1).split(' '));
+            QVERIFY(send.waitForFinished(10000));
+            out = send.readAll();
+        }
+        QVERIFY(peer.write(normalFrame(12, 17, 2).repeated(launcher.section(':', 0, 0).rightRef(1).toInt())));
     }
-    QVERIFY(sim.waitForLine(QStringLiteral("# launcher disconnected (closed by the launcher)")));
-    QVERIFY2(sim.lines().contains(line), qPrintable(sim.lines().join(QLatin1Char('\n'))));
-}
-
-void TestMcuSim::recordsAndReplays()
-{
-    QTemporaryDir dir;
-    const QString scenario = dir.filePath(QStringLiteral("s.scn"));
-    const QString record = dir.filePath(QStringLiteral("session.txt"));
-    QVERIFY(writeFile(scenario, "wait-for AppReady\nkey 1 2\nquit\n"));
-    const QByteArray key = QByteArray::fromHex("01000000163300000100000002000000");
-
-    {
-        Sim sim({QStringLiteral("--scenario"), scenario, QStringLiteral("--record"), record, QStringLiteral("--summary")});
-        QVERIFY(sim.listening());
-        McuPeer client;
-        QVERIFY(client.connectTo(sim.name));
-        QVERIFY(client.write(normalFrame(12, 17, 2)));
-        QCOMPARE(client.read(16, 10000), key);
-        QVERIFY(sim.proc.waitForFinished(10000));
-        QCOMPARE(sim.proc.exitCode(), 0);
-        QVERIFY(sim.lines().contains(QStringLiteral(
-            "summary: 1 connection(s); 1 frames in (16 bytes): AppReady 1; 1 frames out (16 bytes): key 1")));
-    }
-
-    QFile rec(record);
-    QVERIFY(rec.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromUtf8(rec.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    const QStringList patterns{
-        QStringLiteral("^# mcu-sim session: .*$"),
-        QStringLiteral("^# \\+\\d+\\.\\d{3} connected$"),
-        QStringLiteral("^\\+\\d+\\.\\d{3} < 01000000 0c000000 11000000 02000000$"),
-        QStringLiteral("^\\+\\d+\\.\\d{3} > 01000000 16330000 01000000 02000000$"),
-        QStringLiteral("^# \\+\\d+\\.\\d{3} end$"),
-    };
-    QCOMPARE(lines.size(), patterns.size());
-    for (int i = 0; i < lines.size(); ++i)
-        QVERIFY2(QRegularExpression(patterns.at(i)).match(lines.at(i)).hasMatch(), qPrintable(lines.at(i)));
-
-    // Replaying sends the simulator's side of the session again, and only that.
-    Sim replay({QStringLiteral("--replay"), record});
-    QVERIFY(replay.listening());
-    McuPeer client;
-    QVERIFY(client.connectTo(replay.name));
-    QCOMPARE(client.read(16, 10000), key);
-    QVERIFY(replay.waitForLine(QStringLiteral("> replay of line 4 (16 bytes)")));
+    QVERIFY(sim.waitForFinished(10000));
+    out = sim.readAll() + out + (rec.open(QIODevice::ReadOnly) ? rec.readAll() : "");
+    const QRegularExpression pattern(output.replace("%d", dir.path()), QRegularExpression::MultilineOption);
+    QVERIFY2(pattern.match(QString::fromUtf8(out)).hasMatch(), out.constData());
+    QCOMPARE(sim.exitCode(), status);
+    QVERIFY(in.seek(0) && in.readAll() == input && !QFile::exists(name));
 }
 
 QTEST_GUILESS_MAIN(TestMcuSim)
