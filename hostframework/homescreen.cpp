@@ -20,7 +20,6 @@
 
 #include <iterator>
 
-#include "application.h"
 #include "boottimeline.h"
 #include "hostframework.h"
 #include "mainappprotocolcomm.h"
@@ -456,9 +455,7 @@ void HomeScreen::updateVisibility()
         return;
     m_exposedOnce = m_exposedOnce || exposed;
     const bool visible = isVisible() && !isMinimized() && exposed;
-    // The flag is the process's, not this window's: an earlier screen may
-    // have left it cleared.
-    if (visible == m_visible && visible == Application::isApVisible())
+    if (visible == m_visible)
         return;
     m_visible = visible;
     HostFramework::setApVisible(visible);
