@@ -169,7 +169,8 @@ HomeScreen::HomeScreen(QWidget *parent)
 
     auto *mcu = new QGroupBox(QStringLiteral("MCU"));
     auto *mcuGrid = new QGridLayout(mcu);
-    addRow(mcuGrid, QStringLiteral("Frames received"), QStringLiteral("received"));
+    // Many kinds wrap rather than widen the window past the unit's screen.
+    addRow(mcuGrid, QStringLiteral("Frames received"), QStringLiteral("received"))->setWordWrap(true);
     addRow(mcuGrid, QStringLiteral("Last frame"), QStringLiteral("lastFrame"));
     addRow(mcuGrid, QStringLiteral("Current source"), QStringLiteral("currentSource"));
     addRow(mcuGrid, QStringLiteral("Last source"), QStringLiteral("lastSource"));
