@@ -253,7 +253,7 @@ HomeScreen::HomeScreen(QWidget *parent)
     connect(m_refreshTimer, &QTimer::timeout, this, &HomeScreen::refresh);
     // Keeps the age of the last frame current while nothing arrives.
     m_ageTimer->start(1000);
-    connect(m_ageTimer, &QTimer::timeout, this, &HomeScreen::refresh);
+    connect(m_ageTimer, &QTimer::timeout, this, &HomeScreen::showLastFrame);
     // Entries are recorded on any thread, the reader thread above all: only
     // an atomic flag is touched there, the reading happens here.
     connect(Journal::instance(), &Journal::recorded, this, [this] { scheduleRefresh(); },
@@ -391,8 +391,7 @@ void HomeScreen::refresh()
     for (auto it = m_received.cbegin(); it != m_received.cend(); ++it)
         received << QStringLiteral("%1 %2").arg(QLatin1String(ReceivedKinds[it.key()][1])).arg(it.value());
     show("received", received.isEmpty() ? QStringLiteral("none") : received.join(QLatin1String(", ")));
-    show("lastFrame", m_lastReceivedAt < 0 ? QStringLiteral("nothing yet")
-                                           : QStringLiteral("%1 s ago").arg((Journal::now() - m_lastReceivedAt) / 1000));
+    showLastFrame();
 
     const QVector<Journal::Entry> recent = HostFramework::recentActivity();
     m_activity->clear();
@@ -464,6 +463,14 @@ void HomeScreen::updateVisibility()
     // wait for them for ever: paint everything once more.
     if (visible)
         QMetaObject::invokeMethod(this, [this] { if (m_visible) repaint(); }, Qt::QueuedConnection);
+}
+
+void HomeScreen::showLastFrame()
+{
+    m_values.value(QStringLiteral("lastFrame"))
+            ->setText(m_lastReceivedAt < 0
+                              ? QStringLiteral("nothing yet")
+                              : QStringLiteral("%1 s ago").arg((Journal::now() - m_lastReceivedAt) / 1000));
 }
 
 // The senders return nothing, so a send cannot tell whether anyone got it:

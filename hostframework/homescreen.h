@@ -49,6 +49,7 @@ private:
     void scheduleRefresh();
     void updateVisibility();
     void frameFlushed();
+    void showLastFrame();
     void sent(const QString &what);
     QString silence() const;
     void changeSource();
