@@ -71,7 +71,7 @@ private Q_SLOTS:
         screen.findChild<QSpinBox *>(QStringLiteral("sourceParam"))->setValue(7);
         click(&screen, "changeSourceButton");
         QCOMPARE(m_peer.read(16).toHex(), normalFrame(12, 5, (7u << 16) | SOURCE_ID_BT_MUSIC).toHex());
-        QCOMPARE(label(&screen, "sendStatus"), QStringLiteral("Source change sent; nothing from the MCU for 0 s"));
+        QVERIFY(label(&screen, "sendStatus").startsWith(QStringLiteral("Source change sent; nothing from the MCU for ")));
         for (int i = 0; i < 3; ++i)
             screen.findChild<QSpinBox *>(QStringLiteral("keyColour%1").arg(i + 1))->setValue(i ? i + 1 : 255);
         click(&screen, "keyColourButton");
