@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPointer>
@@ -16,6 +17,8 @@
 #include <QVBoxLayout>
 #include <QWindow>
 #include <QtEndian>
+
+#include <iterator>
 
 #include "boottimeline.h"
 #include "hostframework.h"
@@ -43,6 +46,37 @@ const char *const Watched[] = {
     "AppData::setMcuTimeSynced", "PlatformControl::setMcuVersion",
     "BaseControl::sendMcuKeyPressedSignal",
 };
+
+// The framework calls that only an MCU frame causes, and the kind of frame
+// each stands for. Frames the framework never hears of cannot be counted.
+const char *const ReceivedKinds[][2] = {
+    {"BaseControl::sendMcuKeyPressedSignal", "key"},
+    {"ActivityManager::notifyMcuValue", "value"},
+    {"BaseControl::ejectSlot", "eject"},
+    {"ActivityManager::handleMcuMsg", "message"},
+    {"ActivityManager::handleCanMsg", "CAN"},
+    {"AppData::setMcuType", "MCU type"},
+    {"BaseControl::getDateVersion", "version request"},
+    {"PlatformControl::setMcuVersion", "MCU version"},
+    {"BaseControl::ReceiveKeyStudyMsgFromMcu", "key study"},
+    {"BaseControl::RecevieMsgFromMcu", "data"},
+    {"BaseControl::RecevieSIMMsgFromMcu", "SIM"},
+    {"BaseControl::RecevieMCMMsgFromMcu", "MCM"},
+    {"BaseControl::RecevieAutoTestFromMcu", "auto test"},
+    {"AppData::setUUID", "UUID"},
+    {"AppData::setMcuTimeSynced", "time"},
+};
+
+int receivedKind(const QString &call)
+{
+    static const QHash<QString, int> kinds = [] {
+        QHash<QString, int> h;
+        for (int i = 0; i < int(std::size(ReceivedKinds)); ++i)
+            h.insert(QLatin1String(ReceivedKinds[i][0]), i);
+        return h;
+    }();
+    return kinds.value(call, -1);
+}
 
 QString sourceName(int id)
 {
@@ -107,7 +141,9 @@ HomeScreen::HomeScreen(QWidget *parent)
     , m_activity(new QListWidget)
     , m_source(new QComboBox)
     , m_sourceParam(spinBox(0xFFFF, QStringLiteral("sourceParam")))
+    , m_sendStatus(new QLabel)
     , m_refreshTimer(new QTimer(this))
+    , m_ageTimer(new QTimer(this))
 {
     ++s_screens;
     setWindowTitle(QStringLiteral("Head unit — home"));
@@ -124,7 +160,7 @@ HomeScreen::HomeScreen(QWidget *parent)
     addRow(startupGrid, QStringLiteral("Stage"), QStringLiteral("stage"));
     addRow(startupGrid, QStringLiteral("Language"), QStringLiteral("language"));
     addRow(startupGrid, QStringLiteral("Drive side"), QStringLiteral("driveSide"));
-    addRow(startupGrid, QStringLiteral("Clock synced"), QStringLiteral("clockSynced"));
+    addRow(startupGrid, QStringLiteral("Clock"), QStringLiteral("clockSynced"));
     addRow(startupGrid, QStringLiteral("First frame"), QStringLiteral("firstFrameMs"));
     addRow(startupGrid, QStringLiteral("Stage 1 ready"), QStringLiteral("stage1Ms"));
     addRow(startupGrid, QStringLiteral("Stage 2 ready"), QStringLiteral("stage2Ms"));
@@ -133,6 +169,9 @@ HomeScreen::HomeScreen(QWidget *parent)
 
     auto *mcu = new QGroupBox(QStringLiteral("MCU"));
     auto *mcuGrid = new QGridLayout(mcu);
+    // Many kinds wrap rather than widen the window past the unit's screen.
+    addRow(mcuGrid, QStringLiteral("Frames received"), QStringLiteral("received"))->setWordWrap(true);
+    addRow(mcuGrid, QStringLiteral("Last frame"), QStringLiteral("lastFrame"));
     addRow(mcuGrid, QStringLiteral("Current source"), QStringLiteral("currentSource"));
     addRow(mcuGrid, QStringLiteral("Last source"), QStringLiteral("lastSource"));
     addRow(mcuGrid, QStringLiteral("MCU type"), QStringLiteral("mcuType"));
@@ -163,13 +202,22 @@ HomeScreen::HomeScreen(QWidget *parent)
     QPushButton *eject = button(QStringLiteral("Eject disc"), QStringLiteral("ejectButton"));
     QPushButton *heartbeat = button(QStringLiteral("Heartbeat"), QStringLiteral("heartbeatButton"));
     QPushButton *keyColour = button(QStringLiteral("Key colour"), QStringLiteral("keyColourButton"));
+    QPushButton *beep = button(QStringLiteral("Beep"), QStringLiteral("beepButton"));
     connect(changeSource, &QPushButton::clicked, this, &HomeScreen::changeSource);
-    connect(eject, &QPushButton::clicked, this, [] { zyappframework::MainAppProtocolComm::GetInstance()->EjectDisc(); });
-    connect(heartbeat, &QPushButton::clicked, this, [] { zyappframework::MainAppProtocolComm::GetInstance()->SendHeartbeattoMCU(); });
+    connect(eject, &QPushButton::clicked, this, [this] {
+        zyappframework::MainAppProtocolComm::GetInstance()->EjectDisc();
+        sent(QStringLiteral("Eject"));
+    });
+    connect(heartbeat, &QPushButton::clicked, this, [this] {
+        zyappframework::MainAppProtocolComm::GetInstance()->SendHeartbeattoMCU();
+        sent(QStringLiteral("Heartbeat"));
+    });
     connect(keyColour, &QPushButton::clicked, this, &HomeScreen::sendKeyColour);
+    connect(beep, &QPushButton::clicked, this, &HomeScreen::beep);
 
     auto *controls = new QGroupBox(QStringLiteral("Send to the MCU"));
-    auto *controlRow = new QHBoxLayout(controls);
+    auto *controlRows = new QVBoxLayout(controls);
+    auto *controlRow = new QHBoxLayout;
     controlRow->addWidget(m_source);
     controlRow->addWidget(new QLabel(QStringLiteral("param")));
     controlRow->addWidget(m_sourceParam);
@@ -177,11 +225,22 @@ HomeScreen::HomeScreen(QWidget *parent)
     controlRow->addSpacing(16);
     controlRow->addWidget(eject);
     controlRow->addWidget(heartbeat);
-    controlRow->addSpacing(16);
-    for (QSpinBox *s : m_colour)
-        controlRow->addWidget(s);
-    controlRow->addWidget(keyColour);
     controlRow->addStretch(1);
+    controlRow->addWidget(beep);
+    auto *colourRow = new QHBoxLayout;
+    for (int i = 0; i < 3; ++i) {
+        auto *name = new QLabel(QStringLiteral("Colour %1").arg(i + 1));
+        name->setBuddy(m_colour[i]);
+        colourRow->addWidget(name);
+        colourRow->addWidget(m_colour[i]);
+        colourRow->addSpacing(8);
+    }
+    colourRow->addWidget(keyColour);
+    colourRow->addStretch(1);
+    m_sendStatus->setObjectName(QStringLiteral("sendStatus"));
+    controlRows->addLayout(controlRow);
+    controlRows->addLayout(colourRow);
+    controlRows->addWidget(m_sendStatus);
 
     auto *page = new QVBoxLayout(this);
     page->addWidget(title);
@@ -192,6 +251,9 @@ HomeScreen::HomeScreen(QWidget *parent)
     m_refreshTimer->setSingleShot(true);
     m_refreshTimer->setInterval(RefreshDelayMs);
     connect(m_refreshTimer, &QTimer::timeout, this, &HomeScreen::refresh);
+    // Keeps the age of the last frame current while nothing arrives.
+    m_ageTimer->start(1000);
+    connect(m_ageTimer, &QTimer::timeout, this, &HomeScreen::showLastFrame);
     // Entries are recorded on any thread, the reader thread above all: only
     // an atomic flag is touched there, the reading happens here.
     connect(Journal::instance(), &Journal::recorded, this, [this] { scheduleRefresh(); },
@@ -256,18 +318,22 @@ void HomeScreen::refresh()
 {
     m_refreshPending = false;
 
-    // Newest first, and only what came since the last pass unless the journal
-    // shrank (cleared, or its older half dropped). A value not found again
-    // keeps what was shown.
-    const QVector<Journal::Entry> entries = Journal::instance()->entries();
-    const int oldest = entries.size() >= m_scanned ? m_scanned : 0;
-    m_scanned = entries.size();
-    QSet<QString> wanted;
-    for (const char *call : Watched)
-        wanted.insert(QLatin1String(call));
-    for (int i = entries.size() - 1; i >= oldest && !wanted.isEmpty(); --i) {
-        if (wanted.remove(entries.at(i).call))
-            m_last.insert(entries.at(i).call, entries.at(i).args);
+    // Only what came since the last pass; a value not found again keeps what
+    // was shown, even once the journal is cleared.
+    static const QSet<QString> watched = [] {
+        QSet<QString> calls;
+        for (const char *call : Watched)
+            calls.insert(QLatin1String(call));
+        return calls;
+    }();
+    for (const Journal::Entry &entry : Journal::instance()->entriesSince(&m_seen)) {
+        if (watched.contains(entry.call))
+            m_last.insert(entry.call, entry.args);
+        const int kind = receivedKind(entry.call);
+        if (kind >= 0) {
+            ++m_received[kind];
+            m_lastReceivedAt = entry.at;
+        }
     }
     auto last = [this](const char *call, int index) {
         const QVariantList args = m_last.value(QLatin1String(call));
@@ -298,7 +364,7 @@ void HomeScreen::refresh()
     show("driveSide", orNone(right, right.toBool() ? QStringLiteral("right-hand drive")
                                                    : QStringLiteral("left-hand drive")));
     const QVariant synced = last("AppData::setMcuTimeSynced", 0);
-    show("clockSynced", synced.toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
+    show("clockSynced", synced.toBool() ? QStringLiteral("set") : QStringLiteral("not set"));
 
     show("firstFrameMs", milliseconds(timeline->elapsed(BootTimeline::FirstFrame)));
     show("stage1Ms", milliseconds(timeline->elapsed(BootTimeline::Stage1)));
@@ -320,6 +386,12 @@ void HomeScreen::refresh()
     const QVariant key = last("BaseControl::sendMcuKeyPressedSignal", 0);
     show("lastKey", orNone(key, QStringLiteral("key %1, state %2")
                                     .arg(key.toInt()).arg(last("BaseControl::sendMcuKeyPressedSignal", 1).toInt())));
+
+    QStringList received;
+    for (auto it = m_received.cbegin(); it != m_received.cend(); ++it)
+        received << QStringLiteral("%1 %2").arg(QLatin1String(ReceivedKinds[it.key()][1])).arg(it.value());
+    show("received", received.isEmpty() ? QStringLiteral("none") : received.join(QLatin1String(", ")));
+    showLastFrame();
 
     const QVector<Journal::Entry> recent = HostFramework::recentActivity();
     m_activity->clear();
@@ -393,14 +465,52 @@ void HomeScreen::updateVisibility()
         QMetaObject::invokeMethod(this, [this] { if (m_visible) repaint(); }, Qt::QueuedConnection);
 }
 
+void HomeScreen::showLastFrame()
+{
+    m_values.value(QStringLiteral("lastFrame"))
+            ->setText(m_lastReceivedAt < 0
+                              ? QStringLiteral("nothing yet")
+                              : QStringLiteral("%1 s ago").arg((Journal::now() - m_lastReceivedAt) / 1000));
+}
+
+// The senders return nothing, so a send cannot tell whether anyone got it:
+// what the screen can tell is that the MCU has been silent.
+QString HomeScreen::silence() const
+{
+    if (m_lastReceivedAt < 0)
+        return QStringLiteral("nothing has come from the MCU yet");
+    const qint64 quiet = Journal::now() - m_lastReceivedAt;
+    if (quiet < m_quietAfterMs)
+        return QString();
+    return QStringLiteral("nothing from the MCU for %1 s").arg(quiet / 1000);
+}
+
+void HomeScreen::sent(const QString &what)
+{
+    refresh();
+    const QString quiet = silence();
+    m_sendStatus->setText(quiet.isEmpty() ? QStringLiteral("%1 sent").arg(what)
+                                          : QStringLiteral("%1 sent; %2").arg(what, quiet));
+}
+
 void HomeScreen::changeSource()
 {
     zyappframework::MainAppProtocolComm::GetInstance()->SendCurSrcToMcu(
             m_source->currentData().toInt(), m_sourceParam->value());
+    sent(QStringLiteral("Source change"));
 }
 
 void HomeScreen::sendKeyColour()
 {
     zyappframework::MainAppProtocolComm::GetInstance()->SendKeyColorToMcu(
             unsigned(m_colour[0]->value()), unsigned(m_colour[1]->value()), unsigned(m_colour[2]->value()));
+    sent(QStringLiteral("Key colour"));
+}
+
+// The framework asks for a beep the way a touch does: the application's event
+// filter hears it, debounces it and plays the file the volume setting picks.
+void HomeScreen::beep()
+{
+    QCoreApplication::postEvent(QCoreApplication::instance(),
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep")));
 }

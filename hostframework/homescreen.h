@@ -2,6 +2,7 @@
 #define HOMESCREEN_H
 
 #include <QHash>
+#include <QMap>
 #include <QVariantList>
 #include <QWidget>
 #include <atomic>
@@ -29,6 +30,9 @@ public:
     // Whether a home screen exists that will report the first frame itself.
     static bool exists();
 
+    // How long the MCU may stay silent before a send says so.
+    void setQuietAfter(int ms) { m_quietAfterMs = ms; }
+
 public Q_SLOTS:
     // Re-reads the journal into the labels.
     void refresh();
@@ -45,17 +49,27 @@ private:
     void scheduleRefresh();
     void updateVisibility();
     void frameFlushed();
+    void showLastFrame();
+    void sent(const QString &what);
+    QString silence() const;
     void changeSource();
     void sendKeyColour();
+    void beep();
 
     QHash<QString, QVariantList> m_last;
-    int m_scanned = 0;
+    quint64 m_seen = 0;
+    // Frames received per kind, and when the last one came (Journal::now()).
+    QMap<int, int> m_received;
+    qint64 m_lastReceivedAt = -1;
+    int m_quietAfterMs = 5000;
     QHash<QString, QLabel *> m_values;
     QListWidget *m_activity;
     QComboBox *m_source;
     QSpinBox *m_sourceParam;
     QSpinBox *m_colour[3];
+    QLabel *m_sendStatus;
     QTimer *m_refreshTimer;
+    QTimer *m_ageTimer;
     std::atomic<bool> m_refreshPending{false};
     bool m_visible = true;
     bool m_firstFrameQueued = false;

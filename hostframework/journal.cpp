@@ -2,6 +2,8 @@
 
 #include <QMutexLocker>
 
+#include <chrono>
+
 namespace {
 // A process that runs for days with the journal on must not grow without end;
 // when the cap is hit the older half goes.
@@ -15,13 +17,21 @@ Journal *Journal::instance()
     return journal;
 }
 
+qint64 Journal::now()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 void Journal::record(const char *call, QVariantList args)
 {
+    const qint64 at = now();
     {
         QMutexLocker locker(&m_lock);
         if (m_entries.size() >= MaxEntries)
             m_entries.remove(0, MaxEntries / 2);
-        m_entries.append(Entry{QString::fromLatin1(call), std::move(args)});
+        m_entries.append(Entry{QString::fromLatin1(call), std::move(args), at});
+        ++m_total;
     }
     // Outside the lock: a directly connected listener may read the journal.
     Q_EMIT recorded();
@@ -46,6 +56,16 @@ QStringList Journal::calls() const
     for (const Entry &e : m_entries)
         names.append(e.call);
     return names;
+}
+
+QVector<Journal::Entry> Journal::entriesSince(quint64 *seen) const
+{
+    QMutexLocker locker(&m_lock);
+    const quint64 fresh = qMin(m_total - qMin(*seen, m_total), quint64(m_entries.size()));
+    *seen = m_total;
+    QVector<Entry> copy = m_entries.mid(m_entries.size() - int(fresh));
+    copy.detach();
+    return copy;
 }
 
 void Journal::clear()

@@ -17,7 +17,12 @@ public:
     struct Entry {
         QString call;
         QVariantList args;
+        // Monotonic milliseconds (now()) at recording.
+        qint64 at = 0;
     };
+
+    // Milliseconds of a monotonic clock, comparable between threads.
+    static qint64 now();
 
     static Journal *instance();
 
@@ -36,6 +41,10 @@ public:
     void record(const char *call, QVariantList args = {});
     QVector<Entry> entries() const;
     QStringList calls() const;
+    // The entries recorded since a reader's last call, as far as they are
+    // still kept; *seen counts every entry ever recorded, so clearing or
+    // dropping never makes a reader see an entry twice.
+    QVector<Entry> entriesSince(quint64 *seen) const;
     void clear();
 
 Q_SIGNALS:
@@ -48,6 +57,7 @@ private:
     static inline std::atomic<bool> s_enabled{true};
     mutable QMutex m_lock;
     QVector<Entry> m_entries;
+    quint64 m_total = 0;
 };
 
 Q_DECLARE_TYPEINFO(Journal::Entry, Q_MOVABLE_TYPE);
