@@ -50,7 +50,6 @@ public:
         return out;
     }
 
-    int pending() const { return m_buffer.size(); }
     const QByteArray &buffered() const { return m_buffer; }
 
     int discards = 0;

@@ -5,7 +5,6 @@
 #include <QAtomicInt>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QtEndian>
 
 #include <cstring>
 #include <poll.h>
@@ -15,14 +14,20 @@
 
 using zyappframework::MainAppProtocolComm;
 
-static socklen_t makeAddress(const QByteArray &name, sockaddr_un *addr)
+// A stream socket bound or connected to name by op; -1 if op fails.
+template<typename Op>
+static int unixSocket(const QByteArray &name, Op op)
 {
-    *addr = sockaddr_un{AF_UNIX, {}};
-    std::memcpy(addr->sun_path, name.constData(), name.size());
+    sockaddr_un addr{AF_UNIX, {}};
+    std::memcpy(addr.sun_path, name.constData(), name.size());
     if (name.startsWith('@'))
-        addr->sun_path[0] = '\0';
+        addr.sun_path[0] = '\0';
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Abstract names are length-sensitive: no padding, no terminator.
-    return socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+    if (op(fd, reinterpret_cast<sockaddr *>(&addr), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 QByteArray McuPeer::uniqueName()
@@ -31,17 +36,13 @@ QByteArray McuPeer::uniqueName()
     return "@lt" + QByteArray::number(getpid()) + "_" + QByteArray::number(counter.fetchAndAddRelaxed(1));
 }
 
-MainAppProtocolComm *McuPeer::startLink(const QString &localPath) const
-{
-    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(), m_name.constData());
-    MainAppProtocolComm::GetInstance()->Start();
-    return MainAppProtocolComm::GetInstance();
-}
-
 MainAppProtocolComm *McuPeer::connectLink(const QString &localPath)
 {
-    MainAppProtocolComm *link = listen() ? startLink(localPath) : nullptr;
-    return link && accept() ? link : nullptr;
+    if (!listen())
+        return nullptr;
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(), m_name.constData());
+    MainAppProtocolComm::GetInstance()->Start();
+    return accept() ? MainAppProtocolComm::GetInstance() : nullptr;
 }
 
 McuPeer::McuPeer(const QByteArray &name)
@@ -52,17 +53,15 @@ McuPeer::McuPeer(const QByteArray &name)
 McuPeer::~McuPeer()
 {
     closeConnection();
-    closeListener();
+    closeFd(m_listen);
 }
 
 bool McuPeer::listen()
 {
-    closeListener();
-    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    const socklen_t len = makeAddress(m_name, &addr);
-    if (::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(m_listen, 4) != 0)
-        closeListener();
+    closeFd(m_listen);
+    m_listen = unixSocket(m_name, [](int fd, sockaddr *addr, socklen_t len) {
+        return ::bind(fd, addr, len) == 0 ? ::listen(fd, 4) : -1;
+    });
     return m_listen >= 0;
 }
 
@@ -79,11 +78,7 @@ bool McuPeer::accept(int timeoutMs)
 bool McuPeer::connectTo(const QByteArray &name)
 {
     closeConnection();
-    m_conn = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    const socklen_t len = makeAddress(name, &addr);
-    if (::connect(m_conn, reinterpret_cast<sockaddr *>(&addr), len) != 0)
-        closeConnection();
+    m_conn = unixSocket(name, ::connect);
     return m_conn >= 0;
 }
 
@@ -126,9 +121,7 @@ QByteArray McuPeer::readAll(int timeoutMs)
 
 QByteArray longHeader(quint32 type, quint32 msg, qint32 length)
 {
-    QByteArray h = longFrame(type, msg, QByteArray());
-    qToLittleEndian(length, h.data() + 8);
-    return h;
+    return longFrame(type, msg, QByteArray()).replace(8, 4, normalFrame(0, quint32(length), 0).mid(8, 4));
 }
 
 QByteArray outLong(quint32 type, quint32 msg, const QByteArray &data)

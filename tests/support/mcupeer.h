@@ -3,9 +3,6 @@
 
 #include "framecodec.h"
 
-#include <QByteArray>
-#include <QString>
-
 namespace zyappframework {
 class MainAppProtocolComm;
 }
@@ -26,7 +23,6 @@ public:
     // The other side: dials a listening peer's name instead of accepting.
     bool connectTo(const QByteArray &name);
     void closeConnection() { closeFd(m_conn); }
-    void closeListener() { closeFd(m_listen); }
 
     bool write(const QByteArray &bytes);
     // Reads exactly n bytes, or what arrived before the timeout or the end.
@@ -37,9 +33,8 @@ public:
 
     static QByteArray uniqueName();
 
-    // Points the link singleton at this peer, its own end bound to localPath,
-    // and starts it; connectLink also listens first and takes the connection.
-    zyappframework::MainAppProtocolComm *startLink(const QString &localPath) const;
+    // Listens, points the link singleton at this peer with its own end bound
+    // to localPath, starts it and takes the connection.
     zyappframework::MainAppProtocolComm *connectLink(const QString &localPath);
 
 private:
