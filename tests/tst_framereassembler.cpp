@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 
 using ByteArrays = QList<QByteArray>;
 
@@ -58,14 +57,14 @@ void TestFrameReassembler::append()
 {
     QFETCH(ByteArrays, chunks);
 
-    auto reassembler = std::make_unique<FrameReassembler>();
-    const unsigned char *const begin = reassembler->buffer();
+    FrameReassembler reassembler;
+    const unsigned char *const begin = reassembler.buffer();
     const unsigned char *const end = begin + FrameReassembler::Capacity;
     FramingModel model;
     StdoutCapture out;
     for (const QByteArray &chunk : chunks) {
         ByteArrays got;
-        reassembler->append(reinterpret_cast<const unsigned char *>(chunk.constData()), chunk.size(),
+        reassembler.append(reinterpret_cast<const unsigned char *>(chunk.constData()), chunk.size(),
                             [&](unsigned char *frame) {
                                 const bool normal = qFromLittleEndian<quint32>(frame) == 1;
                                 // Normal frames are handed over in place, never copied.
@@ -73,8 +72,8 @@ void TestFrameReassembler::append()
                                 got << QByteArray(reinterpret_cast<const char *>(frame), normal ? 16 : 268);
                             });
         QCOMPARE(got, model.append(chunk));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(begin), reassembler->pending()), model.buffered());
-        QVERIFY(std::all_of(begin + reassembler->pending(), end, [](unsigned char byte) { return byte == 0; }));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(begin), reassembler.pending()), model.buffered());
+        QVERIFY(std::all_of(begin + reassembler.pending(), end, [](unsigned char byte) { return byte == 0; }));
     }
     QCOMPARE(out.count("=================>>>MainAppProtocolComm over size: 10240\n"), model.discards);
 }

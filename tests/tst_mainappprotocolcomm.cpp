@@ -96,8 +96,7 @@ void TestMainAppProtocolComm::sendLock()
     QVERIFY(m_peer->connectLink(m_path));
 
     // More than the socket holds: the first sender keeps the lock until the peer reads.
-    const QByteArray big = pattern(1 << 20);
-    QByteArray received;
+    QByteArray big = pattern(1 << 19), received;
     int first = 1;
     std::thread holder([&] { first = send(big); });
     const QByteArray start = m_peer->read(1);
@@ -166,8 +165,7 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     // Once per attempt, 100, 200, 400 ms apart: neither a spin nor a fixed beat.
     QTRY_VERIFY_WITH_TIMEOUT(m_out->text().count("-main app socket read failed with error: ") >= 4, 10000);
     QVERIFY2(timer.elapsed() >= 500, QByteArray::number(timer.elapsed()));
-    QVERIFY(m_peer->listen());
-    QVERIFY(m_peer->accept(10000));
+    QVERIFY(m_peer->listen() && m_peer->accept(10000));
     QCOMPARE(m_peer->read(16), Heartbeat);
     QVERIFY(m_peer->write(normalFrame(28929, 3, 0)));
     QTRY_COMPARE(m_out->count(frameLine(28929, 3, 0)), 1);
@@ -175,6 +173,7 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     const QByteArray down = "MCU link to " + m_peer->name() + " down: " + qt_error_string(EMFILE).toLocal8Bit() + "\n";
     const QByteArray up = "MCU link to " + m_peer->name() + " up again\n";
     QCOMPARE(QVector<int>({m_out->count(down), m_out->count(up)}), QVector<int>({1, 1}));
+    QCOMPARE(m_out->text().count("MCU link to"), 2);
 }
 
 void TestMainAppProtocolComm::serviceRestarts()
@@ -190,14 +189,22 @@ void TestMainAppProtocolComm::serviceRestarts()
     QVERIFY(m_peer->accept(10000));
     // The old connection's partial frame must not be glued to the new stream.
     // And the framework, reacting to the key on the reader thread, tries to
-    // tear the link down: refused, not half done, so the link goes on.
+    // tear the link down: refused, not half done, so the link goes on. Meanwhile
+    // a burst arrives whole: read 268 bytes at a time, the 10252nd byte no longer
+    // fits behind the waiting 10240-byte frame, and the frame behind it is kept.
+    // Static, so that it outlives the reader, which reads it.
+    static const QByteArray burst = longHeader(2, 9, 10240) + QByteArray(10172, 0) + normalFrame(MSG_M2A_DISCARD, 7, 0)
+        + QByteArray(52, 0);
     QObject context;
-    connect(Journal::instance(), &Journal::recorded, &context, [] { MainAppProtocolComm::DeleteInstance(); },
-            Qt::DirectConnection);
+    connect(Journal::instance(), &Journal::recorded, &context, [&] {
+        MainAppProtocolComm::DeleteInstance();
+        m_peer->write(burst);
+    }, Qt::DirectConnection);
     QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
     QTRY_COMPARE(m_out->text(), "Main App invaild datalen:0\nMCU link to " + m_peer->name() + " down: connection closed\n"
                                     + "MCU link to " + m_peer->name() + " up again\n" + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
-                                    + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n");
+                                    + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n"
+                                    + frameLine(MSG_M2A_DISCARD, 7, 0) + "=================>>>MainAppProtocolComm over size: 10240\n");
     QCOMPARE(send(Heartbeat), 0);
     QCOMPARE(m_peer->read(16), Heartbeat);
 }
@@ -213,6 +220,12 @@ void TestMainAppProtocolComm::sendersRaceReader()
         stream += seq % 2 ? longFrame(seq % 4 == 1 ? 3 : 9, seq, pattern(int(seq % 257), int(seq))) : normal;
         expected += seq % 2 ? QByteArray() : frameLine(word(normal, 4), seq, ~seq);
     }
+    QByteArray received;
+    std::atomic<bool> done{false};
+    std::thread service([&] {
+        for (QByteArray chunk; !(chunk = m_peer->read(1 << 16, 200)).isEmpty() || !done;)
+            received += chunk;
+    });
     // Frames each sender was told failed, and failures of any other kind.
     std::vector<std::thread> threads;
     QVector<quint32> failed[Senders];
@@ -227,12 +240,6 @@ void TestMainAppProtocolComm::sendersRaceReader()
             }
         });
     }
-    QByteArray received;
-    std::atomic<bool> done{false};
-    std::thread service([&] {
-        for (QByteArray chunk; !(chunk = m_peer->read(1 << 16, 200)).isEmpty() || !done;)
-            received += chunk;
-    });
     // Cuts of 1 to 700 bytes, so frames straddle the reader's reads in every way.
     for (int at = 0, n = 0; at < stream.size(); at += n) {
         if (!m_peer->write(stream.mid(at, n = 1 + (at * 37 + 11) % 700)))

@@ -53,12 +53,12 @@ McuPeer::McuPeer(const QByteArray &name)
 McuPeer::~McuPeer()
 {
     closeConnection();
-    closeFd(m_listen);
+    ::close(m_listen);
 }
 
 bool McuPeer::listen()
 {
-    closeFd(m_listen);
+    ::close(m_listen);
     m_listen = unixSocket(m_name, [](int fd, sockaddr *addr, socklen_t len) {
         return ::bind(fd, addr, len) == 0 ? ::listen(fd, 4) : -1;
     });
@@ -82,11 +82,10 @@ bool McuPeer::connectTo(const QByteArray &name)
     return m_conn >= 0;
 }
 
-void McuPeer::closeFd(int &fd)
+void McuPeer::closeConnection()
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    ::close(m_conn);
+    m_conn = -1;
 }
 
 bool McuPeer::write(const QByteArray &bytes)

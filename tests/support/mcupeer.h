@@ -22,7 +22,7 @@ public:
     bool accept(int timeoutMs = 5000);
     // The other side: dials a listening peer's name instead of accepting.
     bool connectTo(const QByteArray &name);
-    void closeConnection() { closeFd(m_conn); }
+    void closeConnection();
 
     bool write(const QByteArray &bytes);
     // Reads exactly n bytes, or what arrived before the timeout or the end.
@@ -38,8 +38,6 @@ public:
     zyappframework::MainAppProtocolComm *connectLink(const QString &localPath);
 
 private:
-    static void closeFd(int &fd);
-
     QByteArray m_name;
     int m_listen = -1;
     int m_conn = -1;
