@@ -352,7 +352,8 @@ bool MainAppProtocolComm::lockSend(int ms)
         waited = ms < 0 ? pthread_cond_wait(&m_sendFree, &m_sendMutex)
                         : pthread_cond_timedwait(&m_sendFree, &m_sendMutex, &until);
     const bool taken = !m_sendBusy;
-    m_sendBusy = true;
+    if (taken)
+        m_sendBusy = true;
     pthread_mutex_unlock(&m_sendMutex);
     return taken;
 }
