@@ -32,7 +32,7 @@ asan_test() {
 
 tsan_build() {
     configure "$root/build-tsan" thread
-    cmake --build "$root/build-tsan" -j"$jobs" --target tst_mainappprotocolcomm tst_faultinjection
+    cmake --build "$root/build-tsan" -j"$jobs" --target tst_mainappprotocolcomm
 }
 
 tsan_test() {

@@ -170,8 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         });
         if (delivered != expected.size())
             fail("reassembler held back a frame the framing rules complete");
-        if (h.reassembler.pending() != model.pending()
-            || std::memcmp(h.reassembler.buffer(), model.buffered().constData(), size_t(model.pending())) != 0)
+        if (h.reassembler.pending() != model.buffered().size()
+            || std::memcmp(h.reassembler.buffer(), model.buffered().constData(), size_t(model.buffered().size())) != 0)
             fail("reassembler keeps other bytes than the framing rules");
         at += size_t(n);
     }

@@ -3,7 +3,6 @@
 #include "launcherconfig.h"
 
 #include <algorithm>
-#include <utility>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -43,14 +42,42 @@ int64_t monotonicMs()
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// unlink, socket, bind, connect: the results are not checked, a socket that
-// did not connect simply fails its reads and is replaced later.
-int openLink(sockaddr_un *localAddr)
+// Deadlines on the monotonic clock: this process sets the wall clock from the
+// MCU's time, and a jump must neither cut a wait short nor stretch it.
+timespec monotonicAfter(int ms)
+{
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += (ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    return until;
+}
+
+// pthread_mutex_clocklock would do, but only from glibc 2.30 on; a condition
+// variable has taken its clock from its attributes for much longer.
+void initMonotonicCond(pthread_cond_t *cond)
+{
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(cond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+// unlink, socket, bind, connect: a socket that did not connect simply fails
+// its reads and is replaced later. *error is 0 once connected, else the errno
+// of the step that failed, for the log.
+int openLink(sockaddr_un *localAddr, int *error)
 {
     unlink(s_localPath);
     // Non-blocking only for the connect: a service whose backlog is full must
     // not hold up the start, nor a reconnect that Stop could not wake.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    *error = fd < 0 ? errno : 0;
     if (fd < 0)
         return fd;
 
@@ -67,7 +94,8 @@ int openLink(sockaddr_un *localAddr)
     if (peer.sun_path[0] == '@')
         peer.sun_path[0] = '\0';
     // Abstract names are length-sensitive: exactly the name, no padding, no terminator.
-    connect(fd, reinterpret_cast<const sockaddr *>(&peer), socklen_t(offsetof(sockaddr_un, sun_path) + nameLen));
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&peer), socklen_t(offsetof(sockaddr_un, sun_path) + nameLen)) != 0)
+        *error = errno;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
@@ -86,6 +114,12 @@ void MainAppProtocolComm::DeleteInstance()
     MainAppProtocolComm *self = m_s_MainAppProtocolComm;
     if (!self)
         return;
+    if (self->m_threadStarted && pthread_equal(pthread_self(), self->m_threadId)) {
+        // The reader cannot wait for its own end, and must not free the
+        // object it is still running on.
+        puts("MainAppProtocolComm::DeleteInstance refused on the link's reader thread");
+        return;
+    }
     // The reader works on this object: it has to be gone before the object is.
     if (self->m_threadStarted) {
         if (self->m_running)
@@ -107,21 +141,21 @@ MainAppProtocolComm::MainAppProtocolComm()
     , m_running(0)
     , m_socket(-1)
     , m_localAddr()
+    , m_sendBusy(false)
     , m_threadStarted(false)
+    , m_linkUp(false)
 {
     pthread_mutex_init(&m_sendMutex, nullptr);
+    initMonotonicCond(&m_sendFree);
     pthread_mutex_init(&m_wakeMutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&m_wakeCond, &attr);
-    pthread_condattr_destroy(&attr);
+    initMonotonicCond(&m_wakeCond);
 }
 
 MainAppProtocolComm::~MainAppProtocolComm()
 {
     pthread_cond_destroy(&m_wakeCond);
     pthread_mutex_destroy(&m_wakeMutex);
+    pthread_cond_destroy(&m_sendFree);
     pthread_mutex_destroy(&m_sendMutex);
 }
 
@@ -132,7 +166,11 @@ void MainAppProtocolComm::Start()
     (void)s_lineBuffered;
 
     m_running = 1;
-    m_socket = openLink(&m_localAddr);
+    int error = 0;
+    m_socket = openLink(&m_localAddr, &error);
+    m_linkUp = error == 0;
+    if (!m_linkUp)
+        linkDown(strerror(error));
     m_threadStarted = pthread_create(&m_threadId, nullptr, _thread, this) == 0;
 }
 
@@ -146,7 +184,7 @@ void MainAppProtocolComm::Stop()
     if (!wasRunning)
         return;
 
-    pthread_mutex_lock(&m_sendMutex);
+    lockSend(-1);
     if (m_socket >= 0) {
         // close alone does not wake a reader blocked in read; shutdown does.
         // The reader then closes the descriptor itself: closed under its read,
@@ -155,37 +193,32 @@ void MainAppProtocolComm::Stop()
         if (!m_threadStarted)
             close(m_socket);
     }
-    pthread_mutex_unlock(&m_sendMutex);
+    unlockSend();
 }
 
 int MainAppProtocolComm::SendData(void *frame, int len)
 {
-    if (m_socket == -1)
+    if (m_socket.load(std::memory_order_acquire) == -1)
         return -1;
 
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_nsec += SendLockMs * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    if (pthread_mutex_timedlock(&m_sendMutex, &deadline) != 0) {
+    if (!lockSend(SendLockMs)) {
         puts("===============>repeat call SendData");
         return 0;
     }
     if (!m_running) {
         // Stopped: the descriptor is closed and its number may be reused.
-        pthread_mutex_unlock(&m_sendMutex);
+        unlockSend();
         return -1;
     }
+    // Under the lock the number cannot change any more.
+    const int fd = m_socket.load(std::memory_order_relaxed);
 
     const char *p = static_cast<const char *>(frame);
     int result = 0;
     int sent = 0;
     int64_t giveUpAt = 0;
     while (len > 0) {
-        const ssize_t n = send(m_socket, p, size_t(len), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t n = send(fd, p, size_t(len), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             p += n;
             len -= int(n);
@@ -204,7 +237,7 @@ int MainAppProtocolComm::SendData(void *frame, int len)
             if (giveUpAt == 0)
                 giveUpAt = now + SendCompletionMs;
             if (now < giveUpAt) {
-                pollfd pfd{m_socket, POLLOUT, 0};
+                pollfd pfd{fd, POLLOUT, 0};
                 poll(&pfd, 1, int(giveUpAt - now));
                 continue;
             }
@@ -212,11 +245,11 @@ int MainAppProtocolComm::SendData(void *frame, int len)
         // Part of the frame is on the wire and the rest cannot follow: end the
         // connection rather than let the next frame start mid-frame. The
         // reader sees the end and reconnects.
-        shutdown(m_socket, SHUT_RDWR);
+        shutdown(fd, SHUT_RDWR);
         result = n < 0 ? int(n) : -1;
         break;
     }
-    pthread_mutex_unlock(&m_sendMutex);
+    unlockSend();
     return len > 0 ? result : 0;
 }
 
@@ -242,8 +275,12 @@ void MainAppProtocolComm::loop()
             if (error == EINTR)
                 continue;
             printf("-main app socket read failed with error: %d\n", error);
+            if (m_linkUp && m_running)
+                linkDown(strerror(error));
         } else {
             printf("Main App invaild datalen:%d\n", int(n));
+            if (m_linkUp && m_running)
+                linkDown("connection closed");
         }
         // No service, or it went away: wait rather than spin, then dial again.
         if (!waitBeforeReconnect(retryMs))
@@ -252,21 +289,14 @@ void MainAppProtocolComm::loop()
         reconnect();
     }
 
-    pthread_mutex_lock(&m_sendMutex);
+    lockSend(-1);
     close(m_socket);
-    pthread_mutex_unlock(&m_sendMutex);
+    unlockSend();
 }
 
 bool MainAppProtocolComm::waitBeforeReconnect(int ms)
 {
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += (ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
+    const timespec until = monotonicAfter(ms);
     pthread_mutex_lock(&m_wakeMutex);
     while (m_running && pthread_cond_timedwait(&m_wakeCond, &m_wakeMutex, &until) != ETIMEDOUT) {
     }
@@ -278,26 +308,62 @@ bool MainAppProtocolComm::waitBeforeReconnect(int ms)
 void MainAppProtocolComm::reconnect()
 {
     sockaddr_un localAddr;
-    const int fd = openLink(&localAddr);
+    int error = 0;
+    const int fd = openLink(&localAddr, &error);
     if (fd < 0)
         return;
 
     int unused = fd;
-    pthread_mutex_lock(&m_sendMutex);
+    lockSend(-1);
     if (m_running) {
         // The new connection takes the old descriptor's number in one step, so
         // a sender never writes to a closed or reused descriptor.
-        if (m_socket >= 0)
+        if (m_socket >= 0) {
             dup3(fd, m_socket, O_CLOEXEC);
-        else
-            std::swap(m_socket, unused); // Start could not even create a socket
+        } else {
+            // Start could not even create a socket.
+            m_socket.store(fd, std::memory_order_release);
+            unused = -1;
+        }
         m_localAddr = localAddr;
     }
-    pthread_mutex_unlock(&m_sendMutex);
+    unlockSend();
     if (unused >= 0)
         close(unused);
     // Bytes of a frame from the old connection must not start the new stream.
     m_reassembler.reset();
+    if (error == 0 && !m_linkUp && m_running)
+        printf("MCU link to %s up again\n", s_peerName);
+    m_linkUp = error == 0;
+}
+
+void MainAppProtocolComm::linkDown(const char *reason)
+{
+    printf("MCU link to %s down: %s\n", s_peerName, reason);
+    m_linkUp = false;
+}
+
+bool MainAppProtocolComm::lockSend(int ms)
+{
+    const timespec until = monotonicAfter(ms < 0 ? 0 : ms);
+    pthread_mutex_lock(&m_sendMutex);
+    int waited = 0;
+    while (m_sendBusy && waited != ETIMEDOUT)
+        waited = ms < 0 ? pthread_cond_wait(&m_sendFree, &m_sendMutex)
+                        : pthread_cond_timedwait(&m_sendFree, &m_sendMutex, &until);
+    const bool taken = !m_sendBusy;
+    if (taken)
+        m_sendBusy = true;
+    pthread_mutex_unlock(&m_sendMutex);
+    return taken;
+}
+
+void MainAppProtocolComm::unlockSend()
+{
+    pthread_mutex_lock(&m_sendMutex);
+    m_sendBusy = false;
+    pthread_mutex_unlock(&m_sendMutex);
+    pthread_cond_signal(&m_sendFree);
 }
 
 } // namespace zyappframework

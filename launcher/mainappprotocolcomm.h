@@ -53,6 +53,11 @@ private:
     void loop();
     bool waitBeforeReconnect(int ms);
     void reconnect();
+    // The send lock: whole frames, waited for on the monotonic clock; ms < 0
+    // waits as long as it takes.
+    bool lockSend(int ms);
+    void unlockSend();
+    void linkDown(const char *reason);
 
     void handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
     void handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
@@ -60,14 +65,21 @@ private:
 
     pthread_t m_threadId;
     std::atomic<int> m_running;
-    int m_socket;
+    // Read by senders without the lock; the reader installs a socket there
+    // when Start could not create one.
+    std::atomic<int> m_socket;
     sockaddr_un m_localAddr;
     FrameReassembler m_reassembler;
+    // Guards m_sendBusy only; the frame itself is sent without holding it.
     pthread_mutex_t m_sendMutex;
+    pthread_cond_t m_sendFree;
+    bool m_sendBusy;
     // Lets Stop cut short the reader's wait before a reconnect.
     pthread_mutex_t m_wakeMutex;
     pthread_cond_t m_wakeCond;
     bool m_threadStarted;
+    // Reader thread only: whether the last dial reached the service.
+    bool m_linkUp;
 
     static MainAppProtocolComm *m_s_MainAppProtocolComm;
 };

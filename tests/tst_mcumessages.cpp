@@ -1,4 +1,3 @@
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -11,7 +10,6 @@
 #include "framecodec.h"
 #include "hostframework.h"
 #include "journallines.h"
-#include "launcherconfig.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
 #include "messagecapture.h"
@@ -52,7 +50,6 @@ private Q_SLOTS:
     void cleanupTestCase() { m_link->Stop(); }
     void wire_data();
     void wire();
-    void versionUtf8WhateverTheLocale();
 
 private:
     QTemporaryDir m_dir;
@@ -205,20 +202,6 @@ void TestMcuMessages::wire()
     QCOMPARE(messages.take() + journalLines().filter(Effect).replaceInStrings(QRegularExpression("^AppData::"), ""), effects);
     // The MCU wants its acknowledgement before the framework hears the value.
     QCOMPARE(m_pendingAtNotify.fetchAndStoreOrdered(-1), effects.value(0).startsWith("ActivityManager::notifyMcuValue") ? 16 : -1);
-}
-
-void TestMcuMessages::versionUtf8WhateverTheLocale()
-{
-    // The real launcher, preloaded as on a unit with a Latin-1 locale and a
-    // non-ASCII customer version, on the build's socket names.
-    McuPeer mcuService(QByteArrayLiteral(LAUNCHER_MCU_SOCKET));
-    QVERIFY(mcuService.listen());
-    QProcess launcher;
-    launcher.start(QStringLiteral(LAUNCHER_PATH), QStringList());
-    QVERIFY(mcuService.accept(20000));
-    QCOMPARE(mcuService.read(16, 20000).toHex(), normal(12, 17, 2).toHex());
-    QVERIFY(mcuService.write(normal(0x3318, 0, 0)));
-    QCOMPARE(mcuService.read(264, 20000).left(14).toHex(), QByteArray("02000000" "cd000000" "22" "04" "42c3a472"));
 }
 
 QTEST_GUILESS_MAIN(TestMcuMessages)

@@ -3,26 +3,31 @@
 #include "mainappprotocolcomm.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QFile>
-#include <QtEndian>
-#include <QElapsedTimer>
 
-#include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-static socklen_t makeAddress(const QByteArray &name, sockaddr_un *addr)
+using zyappframework::MainAppProtocolComm;
+
+// A stream socket bound or connected to name by op; -1 if op fails.
+template<typename Op>
+static int unixSocket(const QByteArray &name, Op op)
 {
-    std::memset(addr, 0, sizeof *addr);
-    addr->sun_family = AF_UNIX;
-    std::memcpy(addr->sun_path, name.constData(), name.size());
+    sockaddr_un addr{AF_UNIX, {}};
+    std::memcpy(addr.sun_path, name.constData(), name.size());
     if (name.startsWith('@'))
-        addr->sun_path[0] = '\0';
+        addr.sun_path[0] = '\0';
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Abstract names are length-sensitive: no padding, no terminator.
-    return socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+    if (op(fd, reinterpret_cast<sockaddr *>(&addr), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 QByteArray McuPeer::uniqueName()
@@ -31,21 +36,13 @@ QByteArray McuPeer::uniqueName()
     return "@lt" + QByteArray::number(getpid()) + "_" + QByteArray::number(counter.fetchAndAddRelaxed(1));
 }
 
-zyappframework::MainAppProtocolComm *McuPeer::startLink(const QString &localPath) const
-{
-    using zyappframework::MainAppProtocolComm;
-    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(), m_name.constData());
-    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
-    link->Start();
-    return link;
-}
-
-zyappframework::MainAppProtocolComm *McuPeer::connectLink(const QString &localPath)
+MainAppProtocolComm *McuPeer::connectLink(const QString &localPath)
 {
     if (!listen())
         return nullptr;
-    zyappframework::MainAppProtocolComm *link = startLink(localPath);
-    return accept() ? link : nullptr;
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(), m_name.constData());
+    MainAppProtocolComm::GetInstance()->Start();
+    return accept() ? MainAppProtocolComm::GetInstance() : nullptr;
 }
 
 McuPeer::McuPeer(const QByteArray &name)
@@ -56,28 +53,22 @@ McuPeer::McuPeer(const QByteArray &name)
 McuPeer::~McuPeer()
 {
     closeConnection();
-    closeListener();
+    ::close(m_listen);
 }
 
 bool McuPeer::listen()
 {
-    closeListener();
-    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    const socklen_t len = makeAddress(m_name, &addr);
-    if (::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(m_listen, 4) != 0) {
-        closeListener();
-        return false;
-    }
-    return true;
+    ::close(m_listen);
+    m_listen = unixSocket(m_name, [](int fd, sockaddr *addr, socklen_t len) {
+        return ::bind(fd, addr, len) == 0 ? ::listen(fd, 4) : -1;
+    });
+    return m_listen >= 0;
 }
 
 bool McuPeer::accept(int timeoutMs)
 {
-    if (m_listen < 0)
-        return false;
     pollfd p{m_listen, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0)
+    if (m_listen < 0 || ::poll(&p, 1, timeoutMs) <= 0)
         return false;
     closeConnection();
     m_conn = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
@@ -87,55 +78,30 @@ bool McuPeer::accept(int timeoutMs)
 bool McuPeer::connectTo(const QByteArray &name)
 {
     closeConnection();
-    m_conn = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    const socklen_t len = makeAddress(name, &addr);
-    if (::connect(m_conn, reinterpret_cast<sockaddr *>(&addr), len) != 0)
-        closeConnection();
+    m_conn = unixSocket(name, ::connect);
     return m_conn >= 0;
 }
 
 void McuPeer::closeConnection()
 {
-    if (m_conn >= 0)
-        ::close(m_conn);
+    ::close(m_conn);
     m_conn = -1;
-}
-
-void McuPeer::closeListener()
-{
-    if (m_listen >= 0)
-        ::close(m_listen);
-    m_listen = -1;
 }
 
 bool McuPeer::write(const QByteArray &bytes)
 {
-    const char *p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::send(m_conn, p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= n;
-    }
-    return true;
+    ssize_t n = 0;
+    for (qsizetype done = 0; done < bytes.size() && n >= 0; done += n)
+        n = ::send(m_conn, bytes.constData() + done, bytes.size() - done, MSG_NOSIGNAL);
+    return n >= 0;
 }
 
 QByteArray McuPeer::read(int n, int timeoutMs)
 {
     QByteArray out;
-    QElapsedTimer timer;
-    timer.start();
-    while (out.size() < n && m_conn >= 0) {
-        const int left = timeoutMs - int(timer.elapsed());
-        pollfd p{m_conn, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) <= 0)
-            break;
-        char buf[4096];
+    const QDeadlineTimer deadline(timeoutMs);
+    for (pollfd p{m_conn, POLLIN, 0}; out.size() < n && ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
+        char buf[65536];
         const ssize_t got = ::recv(m_conn, buf, qMin<qsizetype>(sizeof buf, n - out.size()), 0);
         if (got <= 0)
             break;
@@ -147,47 +113,24 @@ QByteArray McuPeer::read(int n, int timeoutMs)
 QByteArray McuPeer::readAll(int timeoutMs)
 {
     QByteArray out;
-    for (;;) {
-        const QByteArray chunk = read(1 << 20, timeoutMs);
-        if (chunk.isEmpty())
-            return out;
+    for (QByteArray chunk; !(chunk = read(1 << 20, timeoutMs)).isEmpty();)
         out += chunk;
-    }
+    return out;
 }
 
-QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2, quint32 type)
+QByteArray longHeader(quint32 type, quint32 msg, qint32 length)
 {
-    QByteArray f(16, '\0');
-    qToLittleEndian(type, f.data());
-    qToLittleEndian(msg, f.data() + 4);
-    qToLittleEndian(p1, f.data() + 8);
-    qToLittleEndian(p2, f.data() + 12);
-    return f;
-}
-
-QByteArray longFrame(quint32 type, quint32 msg, const QByteArray &data, qint32 length)
-{
-    if (length < 0)
-        length = 12 + data.size();
-    QByteArray f(12, '\0');
-    qToLittleEndian(type, f.data());
-    qToLittleEndian(msg, f.data() + 4);
-    qToLittleEndian(length, f.data() + 8);
-    f += data;
-    if (f.size() < length)
-        f.append(QByteArray(length - f.size(), '\0'));
-    return f;
+    return longFrame(type, msg, QByteArray()).replace(8, 4, normalFrame(0, quint32(length), 0).mid(8, 4));
 }
 
 QByteArray outLong(quint32 type, quint32 msg, const QByteArray &data)
 {
-    const QByteArray f = normalFrame(msg, 0, 0, type).left(8) + data;
-    return f + QByteArray(264 - f.size(), '\0');
+    return longFrame(type, msg, data).remove(8, 4).leftJustified(264, '\0');
 }
 
 QByteArray mcuRecord(const QByteArray &frame)
 {
-    return frame.left(268) + QByteArray(268 - qMin(268, int(frame.size())), '\0');
+    return frame.left(268).leftJustified(268, '\0');
 }
 
 QByteArray pattern(int n, int seed)

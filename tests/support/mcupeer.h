@@ -1,15 +1,14 @@
 #ifndef MCUPEER_H
 #define MCUPEER_H
 
-#include <QByteArray>
-#include <QVector>
+#include "framecodec.h"
 
-// A stand-in for the MCU service in tests: listens on an abstract socket name,
-// takes the launcher's connection and reads or writes raw bytes.
 namespace zyappframework {
 class MainAppProtocolComm;
 }
 
+// A stand-in for the MCU service in tests: listens on an abstract socket name,
+// takes the launcher's connection and reads or writes raw bytes.
 class McuPeer
 {
 public:
@@ -23,12 +22,10 @@ public:
     bool accept(int timeoutMs = 5000);
     // The other side: dials a listening peer's name instead of accepting.
     bool connectTo(const QByteArray &name);
-    bool isConnected() const { return m_conn >= 0; }
     void closeConnection();
-    void closeListener();
 
     bool write(const QByteArray &bytes);
-    // Reads exactly n bytes, or what arrived before the timeout.
+    // Reads exactly n bytes, or what arrived before the timeout or the end.
     QByteArray read(int n, int timeoutMs = 2000);
     // Everything that arrives within timeoutMs.
     QByteArray readAll(int timeoutMs = 200);
@@ -36,9 +33,8 @@ public:
 
     static QByteArray uniqueName();
 
-    // Points the link singleton at this peer, its own end bound to localPath,
-    // and starts it; connectLink also listens first and takes the connection.
-    zyappframework::MainAppProtocolComm *startLink(const QString &localPath) const;
+    // Listens, points the link singleton at this peer with its own end bound
+    // to localPath, starts it and takes the connection.
     zyappframework::MainAppProtocolComm *connectLink(const QString &localPath);
 
 private:
@@ -47,10 +43,12 @@ private:
     int m_conn = -1;
 };
 
-// Frame builders shared by the tests.
-QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2, quint32 type = 1);
-// An inbound long frame: 12-byte header, then data, padded to length bytes.
-QByteArray longFrame(quint32 type, quint32 msg, const QByteArray &data, qint32 length = -1);
+// The service's frames come from its own codec; the builders below are the
+// ones it has no use for.
+inline constexpr auto normalFrame = &FrameCodec::normalFrame;
+inline constexpr auto longFrame = &FrameCodec::longFrame;
+// A long-frame header with any length word, impossible ones included.
+QByteArray longHeader(quint32 type, quint32 msg, qint32 length);
 // An outbound long frame: 8-byte header, then data, always 264 bytes.
 QByteArray outLong(quint32 type, quint32 msg, const QByteArray &data);
 // What the dispatcher is handed for a frame: its first 268 bytes, zero-filled.
