@@ -133,7 +133,7 @@ int main(int argc, char **argv)
         if (call != QLatin1String("ModuleManager::initModule") && call != QLatin1String("FirstFrameMonitor::preCheck"))
             return;
         int bytes = -1;
-        if (s_peer->isConnected() || s_peer->accept(0))
+        if (s_peer->fd() >= 0 || s_peer->accept(0))
             ioctl(s_peer->fd(), FIONREAD, &bytes);
         s_seenByMcu << call + QLatin1Char(':') + QString::number(bytes);
     });
