@@ -37,7 +37,7 @@ run() {
         # Both stopped whatever happens, so neither outlives the X server.
         pids=()
         trap '\''kill -TERM "${pids[@]}" 2>/dev/null; wait'\'' EXIT
-        "$build/mcu-sim/mcu-sim" --scenario "$scenario" </dev/null >"$work/sim.log" 2>&1 &
+        "$build/mcu-sim/mcu-sim" --scenario "$scenario" --no-input </dev/null >"$work/sim.log" 2>&1 &
         pids+=($!)
         for _ in $(seq 100); do grep -q "^# listening" "$work/sim.log" && break; sleep 0.1; done
         "$@" "$build/launcher/launcher" >/dev/null 2>"$work/launcher.log" &
