@@ -10,7 +10,7 @@ root=$PWD
 build=${DEMO_BUILD_DIR:-$root/build}
 out=$build/demo
 
-bash tools/setup.sh
+bash tools/setup.sh demo
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target launcher mcu-sim
 
