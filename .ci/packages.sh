@@ -27,10 +27,22 @@ trap 'rm -rf "$work"' EXIT
 make_packages() {
     rm -f "$build"/*.deb
     (cd "$build" && cpack -G DEB)
-    local p
+    # Every package names this commit, and sorts above a build of the one before.
+    local base version p
+    base=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+    version=$(sh "$root/packaging/version.sh" version "$base")
     for p in "${packages[@]}"; do
-        deb "$p" >/dev/null
+        if [ "$(dpkg-deb -f "$(deb "$p")" Version)" != "$version" ]; then
+            echo "packages: $p is not version $version"; return 1
+        fi
     done
+    if [[ $version != 0~* ]] && git -C "$root" rev-parse -q --verify HEAD~1 >/dev/null; then
+        local before
+        before=$(sh "$root/packaging/version.sh" version "$base" HEAD~1)
+        # Without the hashes: the order must not rest on how they happen to compare.
+        dpkg --compare-versions "${version%.g*}" gt "${before%.g*}" \
+            || { echo "packages: $version does not sort above the previous commit's $before"; return 1; }
+    fi
     # The unit's image must not get the stand-in through the launcher.
     if dpkg-deb -f "$(deb launcher)" Depends Pre-Depends Recommends | grep -q hostframework; then
         echo "packages: launcher depends on the framework stand-in"; return 1

@@ -2,7 +2,8 @@
 # The packages' version and changelog, both from the git history of the tree
 # this script sits in.
 #
-#   version.sh version BASE                        prints the Debian version
+#   version.sh version BASE [REV]                  prints the Debian version of
+#                                                  REV (default HEAD)
 #   version.sh changelog BASE PACKAGE MAINTAINER   prints PACKAGE's changelog
 #
 # A tag vX.Y.Z names a release, built as X.Y.Z. A commit N commits after it is
@@ -14,8 +15,10 @@
 # every real build: such a package never passes for a newer one.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-command=${1:?usage: version.sh version|changelog BASE [PACKAGE MAINTAINER]}
+command=${1:?usage: version.sh version|changelog BASE [REV | PACKAGE MAINTAINER]}
 base=${2:?BASE missing}
+rev=HEAD
+[ "$command" != version ] || rev=${3:-HEAD}
 export LC_ALL=C
 
 g() { git -C "$top" "$@"; }
@@ -25,11 +28,11 @@ if ! g rev-parse --verify -q HEAD >/dev/null 2>&1; then
     version="0~nogit"
     echo "version.sh: $top is no git checkout; version $version" >&2
 elif [ "$(g rev-parse --is-shallow-repository)" = true ]; then
-    version="0~shallow.g$(g rev-parse --short=7 HEAD)"
+    version="0~shallow.g$(g rev-parse --short=7 "$rev")"
     echo "version.sh: shallow clone, commits cannot be counted; version $version (git fetch --unshallow)" >&2
 else
-    hash=g$(g rev-parse --short=7 HEAD)
-    if described=$(g describe --tags --long --match 'v[0-9]*' 2>/dev/null); then
+    hash=g$(g rev-parse --short=7 "$rev")
+    if described=$(g describe --tags --long --match 'v[0-9]*' "$rev" 2>/dev/null); then
         # vX.Y.Z-N-gHASH; the tag itself may contain dashes.
         count=${described%-g*}
         tag=${count%-*}
@@ -38,7 +41,7 @@ else
         # A dash would start a Debian revision; ~ keeps v2.0-rc1 below v2.0.
         upstream=$(printf %s "${tag#v}" | tr - "~")
     else
-        count=$(g rev-list --count HEAD)
+        count=$(g rev-list --count "$rev")
         upstream=$base
     fi
     if [ "$count" -eq 0 ]; then
