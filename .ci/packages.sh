@@ -83,11 +83,11 @@ lint() {
 # tree, which gets the machine's own units for the targets.
 check_unit() {
     unpack
-    local unit=$work/root/lib/systemd/system/launcher.service out
-    mkdir -p "$work/root/etc/systemd/system"
+    local unit=$work/root/usr/lib/systemd/system/launcher.service out rc=0
+    mkdir -p "$work/root/etc/systemd/system" "$work/root/lib/systemd/system"
     cp -an /lib/systemd/system/. "$work/root/lib/systemd/system/"
-    out=$(MANPATH=$work/root/usr/share/man systemd-analyze verify --root="$work/root" launcher.service 2>&1)
-    if [ -n "$out" ]; then
+    out=$(MANPATH=$work/root/usr/share/man systemd-analyze verify --root="$work/root" launcher.service 2>&1) || rc=$?
+    if [ "$rc" -ne 0 ] || [ -n "$out" ]; then
         echo "$out"; echo "packages: systemd-analyze verify found faults in launcher.service"; return 1
     fi
     grep -qx 'Restart=on-failure' "$unit" || { echo "packages: the unit does not restart the launcher"; return 1; }

@@ -33,8 +33,9 @@ install(TARGETS hostframework LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELI
 # The beep files install themselves (sounds/) into LAUNCHER_SOUND_DIR.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/mcu-sim/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/mcu-sim/scenarios
     COMPONENT mcusim FILES_MATCHING PATTERN "*.scn")
-# Debian's systemd looks in /lib even for units of packages installed in /usr.
-install(FILES ${_pkg_src}/launcher.service DESTINATION /lib/systemd/system COMPONENT launcher)
+# Under the prefix (systemd reads /usr/lib/systemd/system too), so that an
+# install into a staging prefix never touches the machine's own units.
+install(FILES ${_pkg_src}/launcher.service DESTINATION lib/systemd/system COMPONENT launcher)
 
 # Manual pages, gzipped as Debian wants them.
 configure_file(${_pkg_src}/launcher.1.in ${_pkg_bin}/launcher.1 @ONLY)
