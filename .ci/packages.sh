@@ -143,9 +143,11 @@ installed_run() {
     # The launcher's fixed socket names stay this run's own: the abstract one
     # in a network namespace, /tmp/_vartk in a private /tmp (unless the tree
     # itself lives in /tmp, which a private one would hide).
+    # The scenario gives up on its own after its waits; the bound is for a
+    # launcher that does not end on SIGTERM.
     case $work in
-    /tmp/*) unshare -n bash -c run_installed ;;
-    *) unshare -n -m bash -c 'mount -t tmpfs tmpfs /tmp && run_installed' ;;
+    /tmp/*) timeout -k 10 300 unshare -n bash -c run_installed ;;
+    *) timeout -k 10 300 unshare -n -m bash -c 'mount -t tmpfs tmpfs /tmp && run_installed' ;;
     esac
 }
 
