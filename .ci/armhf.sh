@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The armhf stage: cross toolchain (installed when missing), cross build,
-# the test suite under qemu-arm, and the armhf Debian package.
+# The armhf stage: cross toolchain (tools/setup.sh armhf adds the armhf
+# architecture to the machine and installs what is missing), cross build, the
+# test suite under qemu-arm, and the armhf Debian packages, checked with lintian.
 #
 #   .ci/armhf.sh    every test but those labelled host-only (they start
 #                   programs or a sound server, which emulation cannot do)
@@ -16,40 +17,6 @@ jobs=$(nproc)
 test_timeout=${ARMHF_TEST_TIMEOUT:-600}
 
 source "$root/tools/stage.sh"
-
-install_toolchain() {
-    local SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    export DEBIAN_FRONTEND=noninteractive
-    local updated=no
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        echo "armhf: adding the armhf architecture"
-        $SUDO dpkg --add-architecture armhf
-        $SUDO apt-get update -qq
-        updated=yes
-    fi
-    local tools=() qt=()
-    for p in cmake crossbuild-essential-armhf qemu-user; do
-        dpkg -s "$p" >/dev/null 2>&1 || tools+=("$p")
-    done
-    for p in qtbase5-dev:armhf qtmultimedia5-dev:armhf; do
-        dpkg -s "$p" >/dev/null 2>&1 || qt+=("$p")
-    done
-    if [ ${#tools[@]} -eq 0 ] && [ ${#qt[@]} -eq 0 ]; then
-        echo "armhf: toolchain present"
-        return
-    fi
-    [ $updated = yes ] || $SUDO apt-get update -qq
-    if [ ${#tools[@]} -gt 0 ]; then
-        echo "armhf: installing ${tools[*]}"
-        $SUDO apt-get install -y -q "${tools[@]}"
-    fi
-    if [ ${#qt[@]} -gt 0 ]; then
-        # Without recommends: they would pull in a second, armhf desktop.
-        echo "armhf: installing ${qt[*]}"
-        $SUDO apt-get install -y -q --no-install-recommends "${qt[@]}"
-    fi
-}
 
 cross_build() {
     cmake -S "$root" -B "$build" \
@@ -77,10 +44,13 @@ emulated_tests() {
 }
 
 package() {
+    rm -f "$build"/*.deb
     (cd "$build" && cpack -G DEB)
+    ls -l "$build"/*.deb
+    bash "$root/.ci/lintian.sh" "$build"/*.deb
 }
 
-stage armhf-toolchain install_toolchain
+stage armhf-toolchain bash "$root/tools/setup.sh" armhf
 stage armhf-build cross_build
 stage armhf-tests emulated_tests
 stage armhf-package package

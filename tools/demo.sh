@@ -27,7 +27,7 @@ if [ "$keep_open" -eq 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}
     exit 2
 fi
 
-bash tools/setup.sh
+bash tools/setup.sh demo
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target launcher mcu-sim
 

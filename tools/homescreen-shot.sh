@@ -10,14 +10,7 @@ BUILD=$(realpath -m "${1:-build}")
 OUT=$(realpath -m "${2:-docs/homescreen.png}")
 SCENARIO=$(realpath mcu-sim/scenarios/normal-boot.scn)
 
-bash tools/setup.sh
-# Only the capture needs ImageMagick; the rest comes with the set-up.
-if ! command -v import >/dev/null; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends imagemagick
-fi
+bash tools/setup.sh screenshot
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target launcher mcu-sim
 mkdir -p "$(dirname "$OUT")"

@@ -1,37 +1,73 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on Debian 12, skipping
-# what is already there. Run as root (or with sudo available).
+# Installs on Debian 12 what one command of the project needs, skipping what is
+# already there. Run as root (or with sudo available).
+#
+#   tools/setup.sh demo        compiler, CMake and Qt: building and the demo
+#   tools/setup.sh test        demo + what the test stages call: Xvfb, a sound
+#                              server and sox, clang's fuzzer runtime, lintian
+#   tools/setup.sh armhf       demo + adds the armhf architecture to the machine,
+#                              then the cross compiler, qemu-user, armhf Qt and
+#                              the packaging tools
+#   tools/setup.sh bench       demo + valgrind (tools/bench.sh)
+#   tools/setup.sh screenshot  demo + Xvfb and ImageMagick (tools/homescreen-shot.sh)
+#
+# Several may be named at once; no name means test.
 set -euo pipefail
 
-packages=(
-    build-essential cmake pkg-config
-    qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins
-    pulseaudio pulseaudio-utils sox
-    xvfb xauth
-    util-linux iproute2 tzdata
-    clang libclang-rt-14-dev
-    libbenchmark-dev valgrind
-)
-if [ "${1:-}" = "--with-extras" ]; then
-    packages+=(imagemagick heaptrack)
-fi
-
-missing=()
-# dpkg-query -W, not dpkg -s: with armhf added, names such as qtbase5-dev
-# have two installed instances and dpkg -s calls them ambiguous.
-installed() {
-    dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-for p in "${packages[@]}"; do
-    installed "$p" || missing+=("$p")
+demo=(build-essential cmake qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins util-linux)
+xserver=(xvfb xauth)
+declare -A wanted=()
+add_arch=no
+[ $# -gt 0 ] || set -- test
+for profile in "$@"; do
+    case $profile in
+    demo) list=("${demo[@]}") ;;
+    # tzdata: the clock tests run in named zones. systemd: systemd-analyze
+    # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
+    test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata
+                clang libclang-rt-14-dev dpkg-dev lintian systemd) ;;
+    # The host's Qt supplies moc and rcc to the cross build. Without recommends
+    # the armhf Qt brings no second, armhf desktop.
+    armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf
+                 qtmultimedia5-dev:armhf dpkg-dev lintian)
+           add_arch=yes ;;
+    bench) list=("${demo[@]}" valgrind) ;;
+    screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick) ;;
+    *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot)" >&2; exit 2 ;;
+    esac
+    for p in "${list[@]}"; do wanted[$p]=1; done
 done
-if [ ${#missing[@]} -eq 0 ]; then
-    echo "setup: all packages present"
-    exit 0
-fi
-echo "setup: installing ${missing[*]}"
+
+# dpkg-query, not dpkg -s: with armhf added, names such as qtbase5-dev have two
+# instances and dpkg -s calls them ambiguous. A name without an architecture
+# means the machine's own (or an architecture-independent package).
+native=$(dpkg --print-architecture)
+installed() {
+    local name=${1%%:*} arch=$native
+    [[ $1 == *:* ]] && arch=${1#*:}
+    dpkg-query -W -f='${db:Status-Abbrev} ${Architecture}\n' "$name" 2>/dev/null \
+        | grep -qE "^ii +($arch|all)\$"
+}
+
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+updated=no
+if [ $add_arch = yes ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    echo "setup: adding the armhf architecture to this machine (dpkg --add-architecture armhf)"
+    $SUDO dpkg --add-architecture armhf
+    $SUDO apt-get update -qq
+    updated=yes
+fi
+
+missing=()
+for p in "${!wanted[@]}"; do
+    installed "$p" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: all packages present for: $*"
+    exit 0
+fi
+echo "setup: installing ${missing[*]}"
+[ $updated = yes ] || $SUDO apt-get update -qq
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
