@@ -68,6 +68,7 @@ private Q_SLOTS:
                        carplay = SetupStrIdConst::setupCarplay, none = QString(), on = true, off = false;
         // The calls as android mode, AOA timeout action, apple mode; - for none.
         QTest::newRow("weblink beats carlife") << autoLink << iosMirror << on << on << "4 0 4";
+        QTest::newRow("weblink on") << autoLink << iosMirror << off << on << "4 0 4";
         QTest::newRow("carlife on") << autoLink << iosMirror << on << off << "2 1 1";
         QTest::newRow("autolink, ios mirror") << autoLink << iosMirror << off << off << "1 0 3";
         QTest::newRow("android auto, ipod") << QVariant(SetupStrIdConst::setupAndroidAuto)
