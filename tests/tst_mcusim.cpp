@@ -47,7 +47,7 @@ void TestMcuSim::session_data()
     // Standard input ends before the queue is done.
     QTest::newRow("record, one-shot send, -t") << QStringList{"--record", "%d/rec.txt", "-t", "r"}
         << QByteArray("wait-for AppReady\n") << "sends 1: key 1 2" << 0
-        << "^\\(0\\.00\\d\\) # launcher connected \\(connection 1\\)\n\\(\\d+\\.\\d{3}\\) > Key p1=1 p2=2\n[\\s\\S]*\n"
+        << "^\\(0\\.\\d{3}\\) # launcher connected \\(connection 1\\)\n\\(\\d+\\.\\d{3}\\) > Key p1=1 p2=2\n[\\s\\S]*\n"
            "> Key p1=1 p2=2\n# mcu-sim \\S+ session on %d/mcu.sock, started \\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[\\s\\S]*\n"
            "\\+[\\d.]+ > 01000000 16330000 01000000 02000000  # Key p1=1 p2=2\n";
 }
