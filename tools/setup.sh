@@ -22,9 +22,10 @@ add_arch=no
 for profile in "$@"; do
     case $profile in
     demo) list=("${demo[@]}") ;;
-    # tzdata: the clock tests run in named zones. systemd: systemd-analyze
+    # tzdata: the clock tests run in named zones. pkgconf: the unit-floor
+    # stage takes the Qt flags from it. systemd: systemd-analyze
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
-    test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata
+    test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
                 clang libclang-rt-14-dev dpkg-dev lintian systemd) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
