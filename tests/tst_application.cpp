@@ -6,6 +6,7 @@
 #include "hostframework.h"
 #include "journal.h"
 #include "journallines.h"
+#include "clockrecorder.h"
 #include "launchermain.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
@@ -122,6 +123,9 @@ int main(int argc, char **argv)
 {
     // As in an environment whose locale is not UTF-8.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    // The whole launcher runs in this process, as root in CI: never on the real clock.
+    static ClockRecorder clock;
+    SystemClock::setInstance(&clock);
     QTemporaryDir dir;
     McuPeer peer;
     s_peer = &peer;

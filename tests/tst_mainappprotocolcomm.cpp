@@ -4,6 +4,7 @@
 // "concurrency").
 
 #include "journal.h"
+#include "clockrecorder.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
 #include "stdoutcapture.h"
@@ -59,6 +60,8 @@ private slots:
     void sendersRaceReader();
 
 private:
+    // The real link runs here, as root in CI: no frame may reach the real clock.
+    ClockRecorder m_clock;
     QTemporaryDir m_dir;
     // Our end of each test's link, bound in m_dir.
     QString m_path;
@@ -69,6 +72,7 @@ private:
 
 void TestMainAppProtocolComm::init()
 {
+    SystemClock::setInstance(&m_clock);
     m_out = std::make_unique<StdoutCapture>();
     m_peer = std::make_unique<McuPeer>();
     m_path = m_dir.filePath(QString::fromLatin1(m_peer->name()));
