@@ -32,18 +32,15 @@ private:
     // Polled without an event loop, which would let a playing sound finish.
     static void waitForSampleLoader()
     {
-        const QDir tasks(QStringLiteral("/proc/self/task"));
-        const auto loading = [&] {
-            for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-                QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        const auto loading = [] {
+            for (const QFileInfo &task : QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile comm(task.filePath() + QStringLiteral("/comm"));
                 if (comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("QSampleCache"))
                     return true;
             }
             return false;
         };
-        QElapsedTimer waited;
-        waited.start();
-        while (loading() && waited.elapsed() < 5000)
+        for (int ms = 0; ms < 5000 && loading(); ++ms)
             QThread::msleep(1);
     }
 

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 StdoutCapture::StdoutCapture()
@@ -30,18 +29,11 @@ StdoutCapture::~StdoutCapture()
 QByteArray StdoutCapture::text() const
 {
     std::fflush(stdout);
-    struct stat st;
-    if (fstat(m_captureFd, &st) != 0)
-        return QByteArray();
-    QByteArray out(int(st.st_size), '\0');
-    qsizetype done = 0;
-    while (done < out.size()) {
-        const ssize_t n = pread(m_captureFd, out.data() + done, size_t(out.size() - done), done);
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    out.truncate(int(done));
+    // pread: the descriptor's offset is standard output's, and must stay at the end.
+    QByteArray out;
+    char chunk[4096];
+    for (ssize_t n; (n = pread(m_captureFd, chunk, sizeof chunk, out.size())) > 0;)
+        out.append(chunk, int(n));
     return out;
 }
 
