@@ -16,7 +16,7 @@ void __libc_free(void *p);
 
 namespace {
 thread_local long t_allocs = 0;
-std::atomic<long> s_allocs{0};
+std::atomic<long> s_allocs {0};
 
 inline void counted()
 {

@@ -8,6 +8,6 @@ namespace AllocCounter {
 long thisThread();
 // Allocations made so far by every thread.
 long total();
-}
+} // namespace AllocCounter
 
 #endif

@@ -27,10 +27,13 @@ protected:
         if (!m_queued && windowHandle() && windowHandle()->isExposed()) {
             m_queued = true;
             // The backing store is flushed after this paint pass, as in the home screen.
-            QMetaObject::invokeMethod(this, [] {
-                std::fprintf(stderr, "bareqt: first-frame=%.1f ms\n", msSinceProcessStart());
-                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this,
+                [] {
+                    std::fprintf(stderr, "bareqt: first-frame=%.1f ms\n", msSinceProcessStart());
+                    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+                },
+                Qt::QueuedConnection);
         }
     }
 
@@ -46,6 +49,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     FirstWindow window;
     window.show();
-    QTimer::singleShot(0, [] { std::fprintf(stderr, "bareqt: event-loop=%.1f ms\n", msSinceProcessStart()); });
+    QTimer::singleShot(
+        0, [] { std::fprintf(stderr, "bareqt: event-loop=%.1f ms\n", msSinceProcessStart()); });
     return app.exec();
 }

@@ -33,13 +33,16 @@ void Bench::silenceStdout()
 
 static int usage()
 {
-    std::fprintf(stderr,
-                 "usage: launcher-bench MODE [options]\n"
-                 "  inbound [rounds]       reassembly and dispatch vs raw reads and the literal reassembly\n"
-                 "  callgrind VARIANT N    N frames through one consumer only (raw, ours, literal, full), for callgrind\n"
-                 "  alloc                  heap allocations per inbound and outbound frame in steady state\n"
-                 "  send [seconds]         SendData from 1, 2 and 4 threads to a peer reading at full speed\n"
-                 "  event [rounds]         Application::notify + beep filter vs a plain QApplication\n");
+    std::fprintf(
+        stderr,
+        "usage: launcher-bench MODE [options]\n"
+        "  inbound [rounds]       reassembly and dispatch vs raw reads and the literal reassembly\n"
+        "  callgrind VARIANT N    N frames through one consumer only (raw, ours, literal, full), "
+        "for callgrind\n"
+        "  alloc                  heap allocations per inbound and outbound frame in steady state\n"
+        "  send [seconds]         SendData from 1, 2 and 4 threads to a peer reading at full "
+        "speed\n"
+        "  event [rounds]         Application::notify + beep filter vs a plain QApplication\n");
     return 2;
 }
 

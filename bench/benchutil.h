@@ -22,7 +22,10 @@ inline int64_t nowNs(clockid_t clock = CLOCK_MONOTONIC)
     return int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-inline int64_t threadCpuNs() { return nowNs(CLOCK_THREAD_CPUTIME_ID); }
+inline int64_t threadCpuNs()
+{
+    return nowNs(CLOCK_THREAD_CPUTIME_ID);
+}
 
 inline double median(std::vector<double> v)
 {

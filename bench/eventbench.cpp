@@ -97,8 +97,11 @@ ChildResult runChild(const char *self, const char *which, long n)
     const size_t at = text.find("event-child:");
     if (at == std::string::npos || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return r;
-    r.ok = std::sscanf(text.c_str() + at, "event-child: user=%lf paint=%lf hidden-user=%lf hidden-paint=%lf posted=%lf",
-                       &r.user, &r.paint, &r.hiddenUser, &r.hiddenPaint, &r.posted) == 5;
+    r.ok = std::sscanf(
+               text.c_str() + at,
+               "event-child: user=%lf paint=%lf hidden-user=%lf hidden-paint=%lf posted=%lf",
+               &r.user, &r.paint, &r.hiddenUser, &r.hiddenPaint, &r.posted)
+        == 5;
     return r;
 }
 
@@ -120,7 +123,8 @@ int Bench::runEventChild(int argc, char **argv)
     static int qargc = 1;
     static char arg0[] = "launcher-bench";
     static char *qargv[] = {arg0, nullptr};
-    std::unique_ptr<QApplication> app(application ? new Application(qargc, qargv) : new QApplication(qargc, qargv));
+    std::unique_ptr<QApplication> app(application ? new Application(qargc, qargv)
+                                                  : new QApplication(qargc, qargv));
     if (filter)
         app->installEventFilter(MEventFilter::GetInstance());
 
@@ -139,7 +143,8 @@ int Bench::runEventChild(int argc, char **argv)
     r.hiddenUser = perEvent(&sink, &user, n);
     r.hiddenPaint = perEvent(&widget, &paint, n);
     HostFramework::setApVisible(true);
-    std::printf("event-child: user=%.2f paint=%.2f hidden-user=%.2f hidden-paint=%.2f posted=%.2f delivered=%ld\n",
+    std::printf("event-child: user=%.2f paint=%.2f hidden-user=%.2f hidden-paint=%.2f posted=%.2f "
+                "delivered=%ld\n",
                 r.user, r.paint, r.hiddenUser, r.hiddenPaint, r.posted, sink.delivered);
     if (filter)
         MEventFilter::DeleteInstance();
@@ -179,7 +184,9 @@ int Bench::runEvent(int argc, char **argv)
     const double plainPaint = pick(0, &ChildResult::paint);
     const double plainPosted = pick(0, &ChildResult::posted);
     const double oursUser = pick(1, &ChildResult::user);
-    std::fprintf(o, "# event: CPU ns per event, best of %d rounds of 4 child processes x 5 batches of %ld\n", rounds, n);
+    std::fprintf(
+        o, "# event: CPU ns per event, best of %d rounds of 4 child processes x 5 batches of %ld\n",
+        rounds, n);
     std::fprintf(o, "%-42s %9s %12s %7s\n", "event", "plain ns", "launcher ns", "ratio");
     auto row = [&](const char *what, double plain, double ours) {
         std::fprintf(o, "%-42s %9.1f %12.1f %7.3f\n", what, plain, ours, ours / plain);
@@ -191,7 +198,8 @@ int Bench::runEvent(int argc, char **argv)
     row("Paint via sendEvent, swallowed (hidden)", plainPaint, pick(1, &ChildResult::hiddenPaint));
     row("  breakdown: Application::notify alone", plainUser, pick(2, &ChildResult::user));
     row("  breakdown: beep filter alone", plainUser, pick(3, &ChildResult::user));
-    std::fprintf(o, "event: delivered non-key event (sendEvent), launcher / plain: %.3f (target <= 1.10)\n",
-                 oursUser / plainUser);
+    std::fprintf(
+        o, "event: delivered non-key event (sendEvent), launcher / plain: %.3f (target <= 1.10)\n",
+        oursUser / plainUser);
     return 0;
 }

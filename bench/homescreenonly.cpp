@@ -41,8 +41,8 @@ int main(int argc, char **argv)
         if (ms < 0)
             return;
         poll.stop();
-        std::fprintf(stderr, "homescreen: first-frame=%lld ms paints-before=%d\n", static_cast<long long>(ms),
-                     counter.paints);
+        std::fprintf(stderr, "homescreen: first-frame=%lld ms paints-before=%d\n",
+                     static_cast<long long>(ms), counter.paints);
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     });
     poll.start(1);

@@ -32,9 +32,12 @@ enum class Consumer { Raw, Ours, Literal, Full };
 const char *name(Kind k)
 {
     switch (k) {
-    case Kind::Normal: return "normal16";
-    case Kind::Long20: return "long20";
-    case Kind::Long268: return "long268";
+    case Kind::Normal:
+        return "normal16";
+    case Kind::Long20:
+        return "long20";
+    case Kind::Long268:
+        return "long268";
     }
     return "";
 }
@@ -42,9 +45,12 @@ const char *name(Kind k)
 const char *name(Chunking c)
 {
     switch (c) {
-    case Chunking::OnePerWrite: return "one/write";
-    case Chunking::ManyPerWrite: return "32/write";
-    case Chunking::RandomSplit: return "random";
+    case Chunking::OnePerWrite:
+        return "one/write";
+    case Chunking::ManyPerWrite:
+        return "32/write";
+    case Chunking::RandomSplit:
+        return "random";
     }
     return "";
 }
@@ -52,10 +58,14 @@ const char *name(Chunking c)
 const char *name(Consumer c)
 {
     switch (c) {
-    case Consumer::Raw: return "raw";
-    case Consumer::Ours: return "ours";
-    case Consumer::Literal: return "literal";
-    case Consumer::Full: return "full";
+    case Consumer::Raw:
+        return "raw";
+    case Consumer::Ours:
+        return "ours";
+    case Consumer::Literal:
+        return "literal";
+    case Consumer::Full:
+        return "full";
     }
     return "";
 }
@@ -117,7 +127,9 @@ Stream buildStream(Kind k, Chunking c, long frames)
     std::mt19937 random(20261206);
     std::uniform_int_distribution<int> split(1, 2 * FrameReassembler::MaxRead);
     for (long at = 0; at < total;) {
-        int n = c == Chunking::OnePerWrite ? size : c == Chunking::ManyPerWrite ? 32 * size : split(random);
+        int n = c == Chunking::OnePerWrite ? size
+            : c == Chunking::ManyPerWrite  ? 32 * size
+                                           : split(random);
         n = int(std::min<long>(n, total - at));
         s.writes.push_back(n);
         at += n;
@@ -143,7 +155,7 @@ void writeAll(int fd, const Stream &s)
 }
 
 // Keeps the compiler from dropping the work on the delivered frames.
-std::atomic<uint32_t> s_sink{0};
+std::atomic<uint32_t> s_sink {0};
 
 // The consumers: each reads until total bytes have arrived and returns the
 // number of frames it handed over. noinline so callgrind sees each whole.
@@ -226,10 +238,10 @@ __attribute__((noinline)) long consumeFull(int fd, long total, FrameReassembler 
 
 struct Run
 {
-    long handed = 0;   // frames handed over (reads for the raw loop)
+    long handed = 0; // frames handed over (reads for the raw loop)
     int64_t wallNs = 0;
     int64_t cpuNs = 0; // the reading thread's CPU time
-    long allocs = 0;   // the reading thread's heap allocations
+    long allocs = 0; // the reading thread's heap allocations
 };
 
 bool s_realtime = false;
@@ -246,14 +258,14 @@ void pinTo(int cpu)
         CPU_SET(cpu, &set);
         pthread_setaffinity_np(pthread_self(), sizeof set, &set);
     }
-    sched_param param{};
+    sched_param param {};
     param.sched_priority = 10;
     s_realtime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
 void unpin()
 {
-    sched_param param{};
+    sched_param param {};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -309,10 +321,18 @@ Run runOnce(const Stream &s, Consumer c, bool prefill = false)
     const int64_t t0 = Bench::nowNs();
     startLock.unlock();
     switch (c) {
-    case Consumer::Raw: r.handed = consumeRaw(fds[0], total); break;
-    case Consumer::Ours: r.handed = consumeOurs(fds[0], total, *ours); break;
-    case Consumer::Literal: r.handed = consumeLiteral(fds[0], total, *literal); break;
-    case Consumer::Full: r.handed = consumeFull(fds[0], total, *ours, link); break;
+    case Consumer::Raw:
+        r.handed = consumeRaw(fds[0], total);
+        break;
+    case Consumer::Ours:
+        r.handed = consumeOurs(fds[0], total, *ours);
+        break;
+    case Consumer::Literal:
+        r.handed = consumeLiteral(fds[0], total, *literal);
+        break;
+    case Consumer::Full:
+        r.handed = consumeFull(fds[0], total, *ours, link);
+        break;
     }
     r.wallNs = Bench::nowNs() - t0;
     r.cpuNs = Bench::threadCpuNs() - cpu0;
@@ -344,12 +364,15 @@ int Bench::runInbound(int argc, char **argv)
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     silenceStdout();
     FILE *o = out();
-    std::fprintf(o, "# inbound: best of %d interleaved rounds; rate = frames/s (wall), cpu = reader thread ns/frame\n", rounds);
+    std::fprintf(
+        o, "# inbound: best of %d interleaved rounds; rate = frames/s (wall), cpu = reader thread ns/frame\n",
+        rounds);
     std::fprintf(o, "%-9s %-10s %10s %10s %10s %10s | %6s %6s | %7s %7s | %8s %8s %8s %8s | %6s\n",
-                 "frames", "chunking", "raw/s", "ours/s", "literal/s", "full/s",
-                 "o/raw", "o/raw", "o/lit", "o/lit", "raw ns", "ours ns", "lit ns", "full ns", "full%");
+                 "frames", "chunking", "raw/s", "ours/s", "literal/s", "full/s", "o/raw", "o/raw",
+                 "o/lit", "o/lit", "raw ns", "ours ns", "lit ns", "full ns", "full%");
     std::fprintf(o, "%-9s %-10s %10s %10s %10s %10s | %6s %6s | %7s %7s | %8s %8s %8s %8s | %6s\n",
-                 "", "", "", "", "", "", "wall", "cpu", "wall", "cpu", "cpu", "cpu", "cpu", "cpu", "@4500");
+                 "", "", "", "", "", "", "wall", "cpu", "wall", "cpu", "cpu", "cpu", "cpu", "cpu",
+                 "@4500");
     double worstRatio = 1e9;
     double worstCpuRatio = 1e9;
     for (Kind k : Kinds) {
@@ -376,17 +399,22 @@ int Bench::runInbound(int argc, char **argv)
             worstCpuRatio = std::min(worstCpuRatio, bestCpu[0] / bestCpu[1]);
             // The full path's share of one core at a saturated CAN bus.
             const double share = bestCpu[3] * 4500.0 / 1e9 * 100.0;
-            std::fprintf(o, "%-9s %-10s %10.0f %10.0f %10.0f %10.0f | %6.3f %6.3f | %7.2f %7.2f | %8.0f %8.0f %8.0f %8.0f | %5.2f%%\n",
+            std::fprintf(o,
+                         "%-9s %-10s %10.0f %10.0f %10.0f %10.0f | %6.3f %6.3f | %7.2f %7.2f | "
+                         "%8.0f %8.0f %8.0f %8.0f | %5.2f%%\n",
                          name(k), name(c), bestRate[0], bestRate[1], bestRate[2], bestRate[3],
-                         oursVsRaw, bestCpu[0] / bestCpu[1],
-                         bestRate[1] / bestRate[2], bestCpu[2] / bestCpu[1],
-                         bestCpu[0], bestCpu[1], bestCpu[2], bestCpu[3], share);
+                         oursVsRaw, bestCpu[0] / bestCpu[1], bestRate[1] / bestRate[2],
+                         bestCpu[2] / bestCpu[1], bestCpu[0], bestCpu[1], bestCpu[2], bestCpu[3],
+                         share);
         }
     }
     unpin();
     std::fprintf(o, "inbound: reader and writer threads %s\n",
-                 s_realtime ? "pinned to cores 0 and 1, SCHED_FIFO" : "pinned, ordinary priority (no realtime allowed)");
-    std::fprintf(o, "inbound: reassembly / raw loop frame rate, worst case: wall %.3f, reader cpu %.3f (target >= 0.85)\n",
+                 s_realtime ? "pinned to cores 0 and 1, SCHED_FIFO"
+                            : "pinned, ordinary priority (no realtime allowed)");
+    std::fprintf(o,
+                 "inbound: reassembly / raw loop frame rate, worst case: wall %.3f, reader cpu "
+                 "%.3f (target >= 0.85)\n",
                  worstRatio, worstCpuRatio);
     return 0;
 }
@@ -398,7 +426,8 @@ int Bench::runCallgrind(int argc, char **argv)
     const std::string which = argv[1];
     const long frames = std::atol(argv[2]);
     const Kind k = argc > 3 && !std::strcmp(argv[3], "long268") ? Kind::Long268
-                   : argc > 3 && !std::strcmp(argv[3], "long20") ? Kind::Long20 : Kind::Normal;
+        : argc > 3 && !std::strcmp(argv[3], "long20")           ? Kind::Long20
+                                                                : Kind::Normal;
     silenceStdout();
     Consumer c = Consumer::Raw;
     for (Consumer con : Consumers)
@@ -406,7 +435,8 @@ int Bench::runCallgrind(int argc, char **argv)
             c = con;
     const Stream s = buildStream(k, Chunking::ManyPerWrite, frames);
     const Run run = runOnce(s, c, true);
-    std::fprintf(out(), "callgrind: %s %s frames=%ld reads/handed=%ld\n", name(c), name(k), frames, run.handed);
+    std::fprintf(out(), "callgrind: %s %s frames=%ld reads/handed=%ld\n", name(c), name(k), frames,
+                 run.handed);
     return 0;
 }
 
@@ -436,8 +466,11 @@ int Bench::runAllocations(int, char **)
             runOnce(s, c); // warm-up: stdout's buffer, the singletons
             const Run run = runOnce(s, c);
             worst = std::max(worst, run.allocs);
-            std::fprintf(o, "alloc: inbound %-8s %-4s %ld frames, %ld heap allocations on the reader thread (%.4f per frame)\n",
-                         name(k), name(c), s.frames, run.allocs, double(run.allocs) / double(s.frames));
+            std::fprintf(o,
+                         "alloc: inbound %-8s %-4s %ld frames, %ld heap allocations on the reader "
+                         "thread (%.4f per frame)\n",
+                         name(k), name(c), s.frames, run.allocs,
+                         double(run.allocs) / double(s.frames));
         }
     }
     worst = std::max(worst, reportOutboundAllocations());

@@ -30,12 +30,13 @@ public:
     {
         m_name = "@launcher-bench-" + std::to_string(getpid());
         m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
+        sockaddr_un addr {};
         addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path, m_name.data(), m_name.size());
         addr.sun_path[0] = '\0';
         if (bind(m_listen, reinterpret_cast<sockaddr *>(&addr),
-                 socklen_t(offsetof(sockaddr_un, sun_path) + m_name.size())) != 0
+                 socklen_t(offsetof(sockaddr_un, sun_path) + m_name.size()))
+                != 0
             || listen(m_listen, 1) != 0) {
             std::perror("peer listen");
             std::exit(1);
@@ -50,7 +51,7 @@ public:
 
     bool accept(int timeoutMs)
     {
-        pollfd pfd{m_listen, POLLIN, 0};
+        pollfd pfd {m_listen, POLLIN, 0};
         if (poll(&pfd, 1, timeoutMs) != 1)
             return false;
         m_conn = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
@@ -103,27 +104,28 @@ private:
     int m_listen = -1;
     int m_conn = -1;
     std::thread m_reader;
-    std::atomic<long> m_bytes{0};
+    std::atomic<long> m_bytes {0};
 };
 
 struct SendResult
 {
     long attempted = 0;
-    long returnedOk = 0;   // SendData returned 0: sent, or dropped at the lock
+    long returnedOk = 0; // SendData returned 0: sent, or dropped at the lock
     long returnedFail = 0; // -1: the socket was full, nothing of the frame went out
     long received = 0;
     int64_t wallNs = 0;
-    long allocs = 0;       // heap allocations on the sending threads
+    long allocs = 0; // heap allocations on the sending threads
 };
 
 // pauseUs > 0: each sender waits that long after each frame, a load the peer keeps up with.
-SendResult sendFrom(MainAppProtocolComm *link, Peer &peer, int threads, int64_t durationNs, int pauseUs = 0)
+SendResult sendFrom(MainAppProtocolComm *link, Peer &peer, int threads, int64_t durationNs,
+                    int pauseUs = 0)
 {
     const long bytes0 = peer.settled();
     SendResult r;
-    std::atomic<bool> go{false};
-    std::atomic<bool> stop{false};
-    std::atomic<long> attempted{0}, ok{0}, fail{0}, allocs{0};
+    std::atomic<bool> go {false};
+    std::atomic<bool> stop {false};
+    std::atomic<long> attempted {0}, ok {0}, fail {0}, allocs {0};
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t) {
         senders.emplace_back([&, t] {
@@ -131,8 +133,7 @@ SendResult sendFrom(MainAppProtocolComm *link, Peer &peer, int threads, int64_t 
             const uint32_t words[4] = {MAIN_APP_TYPE_NORMAL, MSG_A2M_CMD, uint32_t(t), 0};
             std::memcpy(frame, words, sizeof frame);
             long a = 0, good = 0, bad = 0;
-            while (!go.load(std::memory_order_acquire)) {
-            }
+            while (!go.load(std::memory_order_acquire)) { }
             const long allocs0 = AllocCounter::thisThread();
             while (!stop.load(std::memory_order_relaxed)) {
                 const int result = link->SendData(frame, sizeof frame);
@@ -206,8 +207,11 @@ int Bench::runSend(int argc, char **argv)
     LinkUnderTest lut;
     // Warm-up: the lock's first use, stdout's buffer.
     sendFrom(lut.link, lut.peer, 1, 50000000);
-    std::fprintf(o, "# send: %.1f s per case, 16-byte frames through SendData to a peer reading 64 KB at a time\n", seconds);
-    std::fprintf(o, "%-8s %12s %12s %14s %14s %10s\n", "threads", "frames/s", "received", "lock drops", "full drops", "allocs");
+    std::fprintf(
+        o, "# send: %.1f s per case, 16-byte frames through SendData to a peer reading 64 KB at a time\n",
+        seconds);
+    std::fprintf(o, "%-8s %12s %12s %14s %14s %10s\n", "threads", "frames/s", "received",
+                 "lock drops", "full drops", "allocs");
     long totalLockDrops = 0;
     double oneThread = 0;
     for (int threads : {1, 2, 4}) {
@@ -217,8 +221,8 @@ int Bench::runSend(int argc, char **argv)
         const double rate = double(r.received) * 1e9 / double(r.wallNs);
         if (threads == 1)
             oneThread = rate;
-        std::fprintf(o, "%-8d %12.0f %12ld %14ld %14ld %10ld   (x%.2f of 1 thread)\n", threads, rate, r.received,
-                     lockDrops, r.returnedFail, r.allocs, rate / oneThread);
+        std::fprintf(o, "%-8d %12.0f %12ld %14ld %14ld %10ld   (x%.2f of 1 thread)\n", threads,
+                     rate, r.received, lockDrops, r.returnedFail, r.allocs, rate / oneThread);
     }
     long paced = 0;
     for (int threads : {1, 2, 4}) {
@@ -226,12 +230,15 @@ int Bench::runSend(int argc, char **argv)
         const long lockDrops = r.returnedOk - r.received;
         totalLockDrops += lockDrops;
         paced += lockDrops + r.returnedFail;
-        std::fprintf(o, "%-8s %12.0f %12ld %14ld %14ld %10ld   (paced: 100 us between frames per thread)\n",
-                     (std::to_string(threads) + "p").c_str(), double(r.received) * 1e9 / double(r.wallNs),
-                     r.received, lockDrops, r.returnedFail, r.allocs);
+        std::fprintf(
+            o, "%-8s %12.0f %12ld %14ld %14ld %10ld   (paced: 100 us between frames per thread)\n",
+            (std::to_string(threads) + "p").c_str(), double(r.received) * 1e9 / double(r.wallNs),
+            r.received, lockDrops, r.returnedFail, r.allocs);
     }
-    std::fprintf(o, "send: frames dropped by the 50 ms lock timeout: %ld (target 0); "
-                    "frames lost in any way while the peer keeps up (paced): %ld\n", totalLockDrops, paced);
+    std::fprintf(o,
+                 "send: frames dropped by the 50 ms lock timeout: %ld (target 0); "
+                 "frames lost in any way while the peer keeps up (paced): %ld\n",
+                 totalLockDrops, paced);
     return 0;
 }
 
@@ -260,8 +267,9 @@ long Bench::reportOutboundAllocations()
             usleep(200);
     }
     const long allocs = AllocCounter::thisThread() - allocs0;
-    std::fprintf(out(), "alloc: outbound %d frames (SendDataToMcu, SendCurSrcToMcu, SendLongDataToMcu, "
-                        "SendLongDataToCAN, SendTimeClockToMcu), %ld heap allocations (%.4f per frame)\n",
+    std::fprintf(out(),
+                 "alloc: outbound %d frames (SendDataToMcu, SendCurSrcToMcu, SendLongDataToMcu, "
+                 "SendLongDataToCAN, SendTimeClockToMcu), %ld heap allocations (%.4f per frame)\n",
                  frames * 5, allocs, double(allocs) / (frames * 5.0));
     return allocs;
 }

@@ -17,7 +17,8 @@ static void probeEventLoop()
 {
     std::fprintf(stderr, "startprobe: app=%.1f ms\n", msSinceProcessStart());
     // A zero timer fires at the first turn of the event loop.
-    QTimer::singleShot(0, [] { std::fprintf(stderr, "startprobe: event-loop=%.1f ms\n", msSinceProcessStart()); });
+    QTimer::singleShot(
+        0, [] { std::fprintf(stderr, "startprobe: event-loop=%.1f ms\n", msSinceProcessStart()); });
 }
 
 Q_COREAPP_STARTUP_FUNCTION(probeEventLoop)

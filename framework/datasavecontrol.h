@@ -9,7 +9,8 @@ class DataSaveControl
 {
 public:
     static void initQSettingPath();
-    static QVariant readSettingData(const QString &key, const QVariant &fallback, const QString &group);
+    static QVariant readSettingData(const QString &key, const QVariant &fallback,
+                                    const QString &group);
     static void writeSettingData(const QString &key, const QVariant &value, const QString &group);
 };
 

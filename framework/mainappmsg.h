@@ -21,7 +21,8 @@ enum : int {
     MCUSRV_TO_MAIN_APP_HEADER_SIZE = 12,
 };
 
-struct MainAppNormalMsg {
+struct MainAppNormalMsg
+{
     uint32_t type;
     uint32_t msg;
     uint32_t p1;
@@ -29,21 +30,24 @@ struct MainAppNormalMsg {
 };
 
 // Outbound long frame: no length word, always sent whole.
-struct MainAppLongMsg {
+struct MainAppLongMsg
+{
     uint32_t type;
     uint32_t msg;
     unsigned char data[MAIN_APP_LONG_DATA_SIZE];
 };
 
 // Inbound long frame as handed to the framework: always 268 bytes, zero past length.
-struct tag_MCUSRV_TO_MAIN_APP_T {
+struct tag_MCUSRV_TO_MAIN_APP_T
+{
     uint32_t type;
     uint32_t msg;
     int32_t length;
     unsigned char data[MAIN_APP_LONG_DATA_SIZE];
 };
 
-struct MCU_STEER_KEY_STUDY_DATA {
+struct MCU_STEER_KEY_STUDY_DATA
+{
     unsigned char studyBytes[6];
     int32_t studyValues[6];
 };
@@ -106,15 +110,18 @@ enum : uint32_t {
 
 static_assert(sizeof(MainAppNormalMsg) == 16, "normal frame is 16 bytes on the wire");
 static_assert(offsetof(MainAppNormalMsg, msg) == 4 && offsetof(MainAppNormalMsg, p1) == 8
-              && offsetof(MainAppNormalMsg, p2) == 12, "normal frame layout");
+                  && offsetof(MainAppNormalMsg, p2) == 12,
+              "normal frame layout");
 static_assert(sizeof(MainAppLongMsg) == 264, "outbound long frame is 264 bytes on the wire");
 static_assert(offsetof(MainAppLongMsg, msg) == 4 && offsetof(MainAppLongMsg, data) == 8,
               "outbound long frame layout");
 static_assert(sizeof(tag_MCUSRV_TO_MAIN_APP_T) == 268, "inbound long record is 268 bytes");
 static_assert(offsetof(tag_MCUSRV_TO_MAIN_APP_T, msg) == 4
-              && offsetof(tag_MCUSRV_TO_MAIN_APP_T, length) == 8
-              && offsetof(tag_MCUSRV_TO_MAIN_APP_T, data) == 12, "inbound long record layout");
+                  && offsetof(tag_MCUSRV_TO_MAIN_APP_T, length) == 8
+                  && offsetof(tag_MCUSRV_TO_MAIN_APP_T, data) == 12,
+              "inbound long record layout");
 static_assert(offsetof(MCU_STEER_KEY_STUDY_DATA, studyValues) == 8
-              && sizeof(MCU_STEER_KEY_STUDY_DATA) == 32, "steering-key study record layout");
+                  && sizeof(MCU_STEER_KEY_STUDY_DATA) == 32,
+              "steering-key study record layout");
 
 #endif

@@ -46,7 +46,7 @@ public:
         last.store(seconds);
         return 0;
     }
-    std::atomic<int64_t> last{0};
+    std::atomic<int64_t> last {0};
 };
 
 [[noreturn]] void fail(const char *what)
@@ -94,7 +94,7 @@ struct Harness
 
 Harness *s_harness = nullptr;
 
-void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
+void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 } // namespace
 
@@ -156,8 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         rng ^= rng >> 17;
         rng ^= rng << 5;
         const int n = int(qMin<size_t>(size - at, 1 + rng % uint32_t(maxChunk)));
-        const QList<QByteArray> expected =
-                model.append(QByteArray(reinterpret_cast<const char *>(data + at), n));
+        const QList<QByteArray> expected = model.append(
+            QByteArray(reinterpret_cast<const char *>(data + at), n));
         int delivered = 0;
         h.reassembler.append(data + at, n, [&](unsigned char *frame) {
             if (delivered >= expected.size())
@@ -171,14 +171,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (delivered != expected.size())
             fail("reassembler held back a frame the framing rules complete");
         if (h.reassembler.pending() != model.buffered().size()
-            || std::memcmp(h.reassembler.buffer(), model.buffered().constData(), size_t(model.buffered().size())) != 0)
+            || std::memcmp(h.reassembler.buffer(), model.buffered().constData(),
+                           size_t(model.buffered().size()))
+                != 0)
             fail("reassembler keeps other bytes than the framing rules");
         at += size_t(n);
     }
     // One comparison, not a loop: a loop would drown the run in coverage callbacks.
     static const unsigned char zeros[FrameReassembler::Capacity] = {};
     const int pending = h.reassembler.pending();
-    if (std::memcmp(h.reassembler.buffer() + pending, zeros, size_t(FrameReassembler::Capacity - pending)) != 0)
+    if (std::memcmp(h.reassembler.buffer() + pending, zeros,
+                    size_t(FrameReassembler::Capacity - pending))
+        != 0)
         fail("byte after the pending ones is not zero");
     Journal::instance()->clear();
     return 0;

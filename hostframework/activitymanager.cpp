@@ -18,7 +18,7 @@ void keep(const char *call, QVariantList args)
         QMutexLocker locker(&s_lock);
         if (s_recent.size() == RecentCount)
             s_recent.removeFirst();
-        s_recent.append(Journal::Entry{QString::fromLatin1(call), args});
+        s_recent.append(Journal::Entry {QString::fromLatin1(call), args});
     }
     Journal::instance()->record(call, std::move(args));
 }

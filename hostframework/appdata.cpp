@@ -27,7 +27,7 @@ QString soundServerSocket()
 bool canConnect(const QString &path)
 {
     const QByteArray p = QFile::encodeName(path);
-    sockaddr_un addr{};
+    sockaddr_un addr {};
     if (p.isEmpty() || size_t(p.size()) >= sizeof(addr.sun_path))
         return false;
     addr.sun_family = AF_UNIX;
@@ -59,13 +59,12 @@ public:
     // The sound server answer is kept for a second: a beep asks once per key.
     QString audioPath;
     bool audioOk = false;
-    QDeadlineTimer audioValid{0};
+    QDeadlineTimer audioValid {0};
 };
 
 AppData::AppData()
     : d(new Private)
-{
-}
+{ }
 
 AppData::~AppData()
 {

@@ -4,7 +4,7 @@
 #include "hostframework.h"
 
 namespace {
-std::atomic<bool> s_visible{true};
+std::atomic<bool> s_visible {true};
 }
 
 void HostFramework::setApVisible(bool visible)

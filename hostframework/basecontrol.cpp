@@ -41,8 +41,9 @@ void BaseControl::ejectSlot()
 QString BaseControl::getDateVersion()
 {
     static const QString version = QLocale::c()
-            .toDate(QString::fromLatin1(__DATE__).simplified(), QStringLiteral("MMM d yyyy"))
-            .toString(QStringLiteral("yyyyMMdd"));
+                                       .toDate(QString::fromLatin1(__DATE__).simplified(),
+                                               QStringLiteral("MMM d yyyy"))
+                                       .toString(QStringLiteral("yyyyMMdd"));
     Journal::trace("BaseControl::getDateVersion");
     return version;
 }
@@ -51,10 +52,11 @@ void BaseControl::ReceiveKeyStudyMsgFromMcu(MCU_STEER_KEY_STUDY_DATA study)
 {
     if (!Journal::isEnabled())
         return;
-    const QByteArray bytes(reinterpret_cast<const char *>(study.studyBytes), sizeof study.studyBytes);
-    Journal::trace("BaseControl::ReceiveKeyStudyMsgFromMcu", bytes,
-                   int(study.studyValues[0]), int(study.studyValues[1]), int(study.studyValues[2]),
-                   int(study.studyValues[3]), int(study.studyValues[4]), int(study.studyValues[5]));
+    const QByteArray bytes(reinterpret_cast<const char *>(study.studyBytes),
+                           sizeof study.studyBytes);
+    Journal::trace("BaseControl::ReceiveKeyStudyMsgFromMcu", bytes, int(study.studyValues[0]),
+                   int(study.studyValues[1]), int(study.studyValues[2]), int(study.studyValues[3]),
+                   int(study.studyValues[4]), int(study.studyValues[5]));
 }
 
 void BaseControl::RecevieMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
@@ -80,6 +82,7 @@ void BaseControl::RecevieAutoTestFromMcu(int item, unsigned char *bytes)
 {
     if (!Journal::isEnabled())
         return;
-    const QByteArray head = bytes ? QByteArray(reinterpret_cast<const char *>(bytes), 2) : QByteArray();
+    const QByteArray head = bytes ? QByteArray(reinterpret_cast<const char *>(bytes), 2)
+                                  : QByteArray();
     Journal::trace("BaseControl::RecevieAutoTestFromMcu", item, head);
 }

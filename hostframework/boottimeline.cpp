@@ -73,12 +73,13 @@ qint64 BootTimeline::elapsed(Mark which) const
 
 QString BootTimeline::summary() const
 {
-    static const char *const names[MarkCount] = { "first-frame", "stage1", "stage2", "finished" };
+    static const char *const names[MarkCount] = {"first-frame", "stage1", "stage2", "finished"};
     QStringList parts;
     for (int i = 0; i < MarkCount; ++i) {
         const qint64 ms = elapsed(Mark(i));
-        parts << QStringLiteral("%1=%2 ms").arg(QLatin1String(names[i]),
-                                                 ms < 0 ? QStringLiteral("-") : QString::number(ms));
+        parts << QStringLiteral("%1=%2 ms")
+                     .arg(QLatin1String(names[i]),
+                          ms < 0 ? QStringLiteral("-") : QString::number(ms));
     }
     return parts.join(QLatin1Char(' '));
 }

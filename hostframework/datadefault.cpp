@@ -9,7 +9,7 @@ namespace {
 // Built on first use: the key texts are statics of another unit.
 const QHash<QString, QVariant> &defaults()
 {
-    static const QHash<QString, QVariant> table{
+    static const QHash<QString, QVariant> table {
         // The drive side has no entry: its reader supplies false itself.
         {SetupStrIdConst::setupSysLang, QStringLiteral("1")},
         {SetupStrIdConst::setupSysBeep, true},

@@ -11,8 +11,9 @@ namespace {
 // QSettings per call sees what other processes wrote meanwhile.
 QMutex s_lock;
 
-#define HOSTFW_SETTINGS QSettings::IniFormat, QSettings::UserScope, \
-    QStringLiteral("hostframework"), QStringLiteral("settings")
+#define HOSTFW_SETTINGS \
+    QSettings::IniFormat, QSettings::UserScope, QStringLiteral("hostframework"), \
+        QStringLiteral("settings")
 } // namespace
 
 void DataSaveControl::initQSettingPath()
@@ -20,7 +21,8 @@ void DataSaveControl::initQSettingPath()
     Journal::trace("DataSaveControl::initQSettingPath");
 }
 
-QVariant DataSaveControl::readSettingData(const QString &key, const QVariant &fallback, const QString &group)
+QVariant DataSaveControl::readSettingData(const QString &key, const QVariant &fallback,
+                                          const QString &group)
 {
     Journal::trace("DataSaveControl::readSettingData", key, fallback, group);
     QMutexLocker locker(&s_lock);
@@ -30,7 +32,8 @@ QVariant DataSaveControl::readSettingData(const QString &key, const QVariant &fa
     return settings.value(key, fallback);
 }
 
-void DataSaveControl::writeSettingData(const QString &key, const QVariant &value, const QString &group)
+void DataSaveControl::writeSettingData(const QString &key, const QVariant &value,
+                                       const QString &group)
 {
     Journal::trace("DataSaveControl::writeSettingData", key, value, group);
     QMutexLocker locker(&s_lock);

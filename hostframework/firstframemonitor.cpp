@@ -12,7 +12,7 @@ namespace {
 FirstFrameMonitor *s_instance = nullptr;
 int s_refs = 0;
 bool s_pending = false;
-std::atomic<bool> s_shown{false};
+std::atomic<bool> s_shown {false};
 
 // Until the home screen reports its own first frame, the first expose of any
 // visible top-level window counts.

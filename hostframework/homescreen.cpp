@@ -28,22 +28,27 @@
 
 namespace {
 
-std::atomic<int> s_screens{0};
+std::atomic<int> s_screens {0};
 
 // A flood of frames must not become a flood of repaints.
 constexpr int RefreshDelayMs = 30;
 
 const char *const SourceNames[SOURCE_ID_COUNT] = {
-    "None", "Radio", "Disc", "USB music", "Bluetooth music", "AUX",
+    "None",      "Radio",      "Disc",  "USB music",        "Bluetooth music", "AUX",
     "USB video", "Navigation", "Phone", "Phone projection", "Settings",
 };
 
 // The calls whose latest arguments the screen shows.
 const char *const Watched[] = {
-    "SysLanguage::exeLanguage", "UIManager::setRightDrive",
-    "AppData::setCurSource", "AppData::setLastSource",
-    "AppData::setMcuType", "AppData::setTunerType", "AppData::setUUID",
-    "AppData::setMcuTimeSynced", "PlatformControl::setMcuVersion",
+    "SysLanguage::exeLanguage",
+    "UIManager::setRightDrive",
+    "AppData::setCurSource",
+    "AppData::setLastSource",
+    "AppData::setMcuType",
+    "AppData::setTunerType",
+    "AppData::setUUID",
+    "AppData::setMcuTimeSynced",
+    "PlatformControl::setMcuVersion",
     "BaseControl::sendMcuKeyPressedSignal",
 };
 
@@ -101,7 +106,7 @@ QString describeActivity(const Journal::Entry &entry)
     const QVariantList &a = entry.args;
     if (call == QLatin1String("handleMcuMsg") && a.size() == 4)
         return QStringLiteral("%1  msg %2  p1 %3  p2 %4")
-                .arg(call, hex(a[1].toUInt()), hex(a[2].toUInt()), hex(a[3].toUInt()));
+            .arg(call, hex(a[1].toUInt()), hex(a[2].toUInt()), hex(a[3].toUInt()));
     if (call == QLatin1String("handleCanMsg") && !a.isEmpty()) {
         const QByteArray frame = a[0].toByteArray();
         if (frame.size() >= 12) {
@@ -109,8 +114,10 @@ QString describeActivity(const Journal::Entry &entry)
             const qint32 length = qFromLittleEndian<qint32>(p + 8);
             const QByteArray data = frame.mid(12, qBound(0, length, 8));
             return QStringLiteral("%1  msg %2  %3 bytes  %4%5")
-                    .arg(call, hex(qFromLittleEndian<quint32>(p + 4))).arg(length)
-                    .arg(QString::fromLatin1(data.toHex(' ')), length > 8 ? QStringLiteral(" …") : QString());
+                .arg(call, hex(qFromLittleEndian<quint32>(p + 4)))
+                .arg(length)
+                .arg(QString::fromLatin1(data.toHex(' ')),
+                     length > 8 ? QStringLiteral(" …") : QString());
         }
     }
     QStringList args;
@@ -198,7 +205,8 @@ HomeScreen::HomeScreen(QWidget *parent)
     for (int i = 0; i < 3; ++i)
         m_colour[i] = spinBox(0xFF, QStringLiteral("keyColour%1").arg(i + 1));
 
-    QPushButton *changeSource = button(QStringLiteral("Change source"), QStringLiteral("changeSourceButton"));
+    QPushButton *changeSource = button(QStringLiteral("Change source"),
+                                       QStringLiteral("changeSourceButton"));
     QPushButton *eject = button(QStringLiteral("Eject disc"), QStringLiteral("ejectButton"));
     QPushButton *heartbeat = button(QStringLiteral("Heartbeat"), QStringLiteral("heartbeatButton"));
     QPushButton *keyColour = button(QStringLiteral("Key colour"), QStringLiteral("keyColourButton"));
@@ -256,8 +264,9 @@ HomeScreen::HomeScreen(QWidget *parent)
     connect(m_ageTimer, &QTimer::timeout, this, &HomeScreen::showLastFrame);
     // Entries are recorded on any thread, the reader thread above all: only
     // an atomic flag is touched there, the reading happens here.
-    connect(Journal::instance(), &Journal::recorded, this, [this] { scheduleRefresh(); },
-            Qt::DirectConnection);
+    connect(
+        Journal::instance(), &Journal::recorded, this, [this] { scheduleRefresh(); },
+        Qt::DirectConnection);
 
     // The platform window must exist before the first expose so its events
     // can be watched.
@@ -354,15 +363,18 @@ void HomeScreen::refresh()
     else if (stage > 0)
         stageText = QStringLiteral("stage %1 ready").arg(stage);
     else
-        stageText = HostFramework::firstFrameShown() ? QStringLiteral("first frame shown")
-                                                     : QStringLiteral("waiting for the first frame");
+        stageText = HostFramework::firstFrameShown()
+            ? QStringLiteral("first frame shown")
+            : QStringLiteral("waiting for the first frame");
     show("stage", stageText);
 
     const QVariant language = last("SysLanguage::exeLanguage", 0);
     show("language", orNone(language, language.toString()));
     const QVariant right = last("UIManager::setRightDrive", 0);
-    show("driveSide", orNone(right, right.toBool() ? QStringLiteral("right-hand drive")
-                                                   : QStringLiteral("left-hand drive")));
+    show("driveSide",
+         orNone(right,
+                right.toBool() ? QStringLiteral("right-hand drive")
+                               : QStringLiteral("left-hand drive")));
     const QVariant synced = last("AppData::setMcuTimeSynced", 0);
     show("clockSynced", synced.toBool() ? QStringLiteral("set") : QStringLiteral("not set"));
 
@@ -384,13 +396,19 @@ void HomeScreen::refresh()
     const QVariant uuid = last("AppData::setUUID", 0);
     show("uuid", orNone(uuid, uuid.toString()));
     const QVariant key = last("BaseControl::sendMcuKeyPressedSignal", 0);
-    show("lastKey", orNone(key, QStringLiteral("key %1, state %2")
-                                    .arg(key.toInt()).arg(last("BaseControl::sendMcuKeyPressedSignal", 1).toInt())));
+    show("lastKey",
+         orNone(key,
+                QStringLiteral("key %1, state %2")
+                    .arg(key.toInt())
+                    .arg(last("BaseControl::sendMcuKeyPressedSignal", 1).toInt())));
 
     QStringList received;
     for (auto it = m_received.cbegin(); it != m_received.cend(); ++it)
-        received << QStringLiteral("%1 %2").arg(QLatin1String(ReceivedKinds[it.key()][1])).arg(it.value());
-    show("received", received.isEmpty() ? QStringLiteral("none") : received.join(QLatin1String(", ")));
+        received << QStringLiteral("%1 %2")
+                        .arg(QLatin1String(ReceivedKinds[it.key()][1]))
+                        .arg(it.value());
+    show("received",
+         received.isEmpty() ? QStringLiteral("none") : received.join(QLatin1String(", ")));
     showLastFrame();
 
     const QVector<Journal::Entry> recent = HostFramework::recentActivity();
@@ -462,15 +480,21 @@ void HomeScreen::updateVisibility()
     // Update requests made while hidden were dropped, and the widgets would
     // wait for them for ever: paint everything once more.
     if (visible)
-        QMetaObject::invokeMethod(this, [this] { if (m_visible) repaint(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_visible)
+                    repaint();
+            },
+            Qt::QueuedConnection);
 }
 
 void HomeScreen::showLastFrame()
 {
     m_values.value(QStringLiteral("lastFrame"))
-            ->setText(m_lastReceivedAt < 0
-                              ? QStringLiteral("nothing yet")
-                              : QStringLiteral("%1 s ago").arg((Journal::now() - m_lastReceivedAt) / 1000));
+        ->setText(m_lastReceivedAt < 0
+                      ? QStringLiteral("nothing yet")
+                      : QStringLiteral("%1 s ago").arg((Journal::now() - m_lastReceivedAt) / 1000));
 }
 
 // The senders return nothing, so a send cannot tell whether anyone got it:
@@ -496,14 +520,15 @@ void HomeScreen::sent(const QString &what)
 void HomeScreen::changeSource()
 {
     zyappframework::MainAppProtocolComm::GetInstance()->SendCurSrcToMcu(
-            m_source->currentData().toInt(), m_sourceParam->value());
+        m_source->currentData().toInt(), m_sourceParam->value());
     sent(QStringLiteral("Source change"));
 }
 
 void HomeScreen::sendKeyColour()
 {
     zyappframework::MainAppProtocolComm::GetInstance()->SendKeyColorToMcu(
-            unsigned(m_colour[0]->value()), unsigned(m_colour[1]->value()), unsigned(m_colour[2]->value()));
+        unsigned(m_colour[0]->value()), unsigned(m_colour[1]->value()),
+        unsigned(m_colour[2]->value()));
     sent(QStringLiteral("Key colour"));
 }
 
@@ -511,6 +536,7 @@ void HomeScreen::sendKeyColour()
 // filter hears it, debounces it and plays the file the volume setting picks.
 void HomeScreen::beep()
 {
-    QCoreApplication::postEvent(QCoreApplication::instance(),
-                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep")));
+    QCoreApplication::postEvent(
+        QCoreApplication::instance(),
+        new QKeyEvent(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep")));
 }

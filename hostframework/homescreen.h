@@ -70,7 +70,7 @@ private:
     QLabel *m_sendStatus;
     QTimer *m_refreshTimer;
     QTimer *m_ageTimer;
-    std::atomic<bool> m_refreshPending{false};
+    std::atomic<bool> m_refreshPending {false};
     bool m_visible = true;
     bool m_firstFrameQueued = false;
     bool m_exposedOnce = false;

@@ -9,7 +9,8 @@ ImplicitRuleManager::~ImplicitRuleManager() = default;
 
 QSharedPointer<ImplicitRuleManager> ImplicitRuleManager::self()
 {
-    static const auto *const instance = new QSharedPointer<ImplicitRuleManager>(new ImplicitRuleManager);
+    static const auto *const instance = new QSharedPointer<ImplicitRuleManager>(
+        new ImplicitRuleManager);
     Journal::trace("ImplicitRuleManager::self");
     return *instance;
 }

@@ -8,7 +8,7 @@ namespace {
 // A process that runs for days with the journal on must not grow without end;
 // when the cap is hit the older half goes.
 constexpr int MaxEntries = 1 << 16;
-}
+} // namespace
 
 Journal *Journal::instance()
 {
@@ -30,7 +30,7 @@ void Journal::record(const char *call, QVariantList args)
         QMutexLocker locker(&m_lock);
         if (m_entries.size() >= MaxEntries)
             m_entries.remove(0, MaxEntries / 2);
-        m_entries.append(Entry{QString::fromLatin1(call), std::move(args), at});
+        m_entries.append(Entry {QString::fromLatin1(call), std::move(args), at});
         ++m_total;
     }
     // Outside the lock: a directly connected listener may read the journal.

@@ -14,7 +14,8 @@ class Journal : public QObject
 {
     Q_OBJECT
 public:
-    struct Entry {
+    struct Entry
+    {
         QString call;
         QVariantList args;
         // Monotonic milliseconds (now()) at recording.
@@ -35,7 +36,7 @@ public:
     static void trace(const char *call, const Args &...args)
     {
         if (isEnabled())
-            instance()->record(call, QVariantList{QVariant::fromValue(args)...});
+            instance()->record(call, QVariantList {QVariant::fromValue(args)...});
     }
 
     void record(const char *call, QVariantList args = {});
@@ -54,7 +55,7 @@ Q_SIGNALS:
 private:
     Journal() = default;
 
-    static inline std::atomic<bool> s_enabled{true};
+    static inline std::atomic<bool> s_enabled {true};
     mutable QMutex m_lock;
     QVector<Entry> m_entries;
     quint64 m_total = 0;

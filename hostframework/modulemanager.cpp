@@ -10,9 +10,9 @@
 #include "infomodule.h"
 
 namespace {
-std::atomic<bool> s_infoAvailable{true};
-std::atomic<zyappframework::MainAppProtocolComm *> s_link{nullptr};
-std::atomic<int> s_stage{0};
+std::atomic<bool> s_infoAvailable {true};
+std::atomic<zyappframework::MainAppProtocolComm *> s_link {nullptr};
+std::atomic<int> s_stage {0};
 } // namespace
 
 void HostFramework::setInfoModuleAvailable(bool available)
@@ -58,7 +58,8 @@ QSharedPointer<Module> ModuleManager::getModule(const QString &name)
     static const auto *const info = [] {
         auto *module = new InfoModule;
         // Its slot must run where the start-up lives, whoever asked first.
-        if (QCoreApplication::instance() && module->thread() != QCoreApplication::instance()->thread())
+        if (QCoreApplication::instance()
+            && module->thread() != QCoreApplication::instance()->thread())
             module->moveToThread(QCoreApplication::instance()->thread());
         return new QSharedPointer<Module>(module);
     }();

@@ -7,7 +7,7 @@
 #include "hostframework.h"
 
 namespace {
-std::atomic<bool> s_available{true};
+std::atomic<bool> s_available {true};
 QMutex s_lock;
 QString s_customerVer = QStringLiteral("HOSTFW_CUSTOMER_1.0");
 QString s_sdkVer = QStringLiteral("HOSTFW_SDK_1.0");

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-static int s_pipe[2] = { -1, -1 };
+static int s_pipe[2] = {-1, -1};
 
 // Only async-signal-safe calls here: the signal may land on the MCU reader
 // thread, in the middle of anything.
@@ -29,7 +29,8 @@ void SignalQuit::install()
     if (installed || !QCoreApplication::instance())
         return;
     if (pipe2(s_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        qWarning("hostframework: no signal pipe (%s), SIGINT and SIGTERM keep their default", strerror(errno));
+        qWarning("hostframework: no signal pipe (%s), SIGINT and SIGTERM keep their default",
+                 strerror(errno));
         return;
     }
     installed = true;
@@ -56,7 +57,9 @@ void SignalQuit::readSignal()
     unsigned char byte = 0;
     while (read(m_notifier->socket(), &byte, 1) == 1) {
         qInfo("hostframework: %s received, quitting the event loop",
-              byte == SIGINT ? "SIGINT" : byte == SIGTERM ? "SIGTERM" : "signal");
+              byte == SIGINT        ? "SIGINT"
+                  : byte == SIGTERM ? "SIGTERM"
+                                    : "signal");
     }
     QCoreApplication::quit();
 }

@@ -10,7 +10,7 @@
 #include "hostframework.h"
 
 namespace {
-std::atomic<bool> s_manual{false};
+std::atomic<bool> s_manual {false};
 SvcControl *s_last = nullptr;
 
 QMutex s_runningLock;
@@ -35,7 +35,7 @@ class SvcControl::Private
 public:
     QThread worker;
     QObject *context = nullptr; // lives on the worker thread
-    QVector<QTimer *> services;  // touched on the worker thread only
+    QVector<QTimer *> services; // touched on the worker thread only
     QStringList names;
 
     void startServices(SvcControl::ExeStage stage)
@@ -102,7 +102,9 @@ SvcControl::SvcControl(QObject *parent)
     d->context->moveToThread(&d->worker);
     d->worker.setObjectName(QStringLiteral("svccontrol"));
     // Whatever way the worker ends, its timers go on its own thread.
-    connect(&d->worker, &QThread::finished, d->context, [this] { d->stopServices(); }, Qt::DirectConnection);
+    connect(
+        &d->worker, &QThread::finished, d->context, [this] { d->stopServices(); },
+        Qt::DirectConnection);
     s_last = this;
 }
 
@@ -123,15 +125,19 @@ void SvcControl::exeStage(SvcControl::ExeStage stage, bool direct)
         return;
     d->ensureWorker();
     if (direct) {
-        QMetaObject::invokeMethod(d->context, [this, stage] { d->startServices(stage); },
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            d->context, [this, stage] { d->startServices(stage); }, Qt::BlockingQueuedConnection);
         return;
     }
-    QMetaObject::invokeMethod(d->context, [this, stage] {
-        d->startServices(stage);
-        // Reported on the controller's own thread, from its event loop.
-        QMetaObject::invokeMethod(this, [this, stage] { Q_EMIT stageReady(stage); }, Qt::QueuedConnection);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        d->context,
+        [this, stage] {
+            d->startServices(stage);
+            // Reported on the controller's own thread, from its event loop.
+            QMetaObject::invokeMethod(
+                this, [this, stage] { Q_EMIT stageReady(stage); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void SvcControl::stop(bool force)
@@ -148,9 +154,12 @@ void SvcControl::stop(bool force)
         return;
     }
     d->stopping = true;
-    QMetaObject::invokeMethod(d->context, [this, done] {
-        d->stopServices();
-        d->worker.quit();
-        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        d->context,
+        [this, done] {
+            d->stopServices();
+            d->worker.quit();
+            QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }

@@ -7,7 +7,7 @@
 #include "journal.h"
 
 namespace {
-std::atomic<bool> s_rightDrive{false};
+std::atomic<bool> s_rightDrive {false};
 }
 
 namespace zyappframework {

@@ -6,12 +6,9 @@
 
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
-{
-}
+{ }
 
-Application::~Application()
-{
-}
+Application::~Application() { }
 
 bool Application::notify(QObject *receiver, QEvent *event)
 {

@@ -94,7 +94,9 @@ int openLink(sockaddr_un *localAddr, int *error)
     if (peer.sun_path[0] == '@')
         peer.sun_path[0] = '\0';
     // Abstract names are length-sensitive: exactly the name, no padding, no terminator.
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&peer), socklen_t(offsetof(sockaddr_un, sun_path) + nameLen)) != 0)
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&peer),
+                socklen_t(offsetof(sockaddr_un, sun_path) + nameLen))
+        != 0)
         *error = errno;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
@@ -237,7 +239,7 @@ int MainAppProtocolComm::SendData(void *frame, int len)
             if (giveUpAt == 0)
                 giveUpAt = now + SendCompletionMs;
             if (now < giveUpAt) {
-                pollfd pfd{fd, POLLOUT, 0};
+                pollfd pfd {fd, POLLOUT, 0};
                 poll(&pfd, 1, int(giveUpAt - now));
                 continue;
             }
@@ -267,7 +269,8 @@ void MainAppProtocolComm::loop()
         const ssize_t n = read(m_socket, buffer, sizeof buffer);
         if (n > 0) {
             retryMs = FirstRetryMs;
-            m_reassembler.append(buffer, int(n), [this](unsigned char *frame) { resolvePacket(frame); });
+            m_reassembler.append(buffer, int(n),
+                                 [this](unsigned char *frame) { resolvePacket(frame); });
             continue;
         }
         if (n < 0) {
@@ -298,8 +301,7 @@ bool MainAppProtocolComm::waitBeforeReconnect(int ms)
 {
     const timespec until = monotonicAfter(ms);
     pthread_mutex_lock(&m_wakeMutex);
-    while (m_running && pthread_cond_timedwait(&m_wakeCond, &m_wakeMutex, &until) != ETIMEDOUT) {
-    }
+    while (m_running && pthread_cond_timedwait(&m_wakeCond, &m_wakeMutex, &until) != ETIMEDOUT) { }
     const bool running = m_running;
     pthread_mutex_unlock(&m_wakeMutex);
     return running;

@@ -157,7 +157,8 @@ void MainAppProtocolComm::resolvePacket(unsigned char *frame)
         break;
     case MSG_M2A_AUTO_TEST:
         // The framework reads the item's bytes from data[0] on.
-        BaseControl::getInstance()->RecevieAutoTestFromMcu(data[1], frame + MCUSRV_TO_MAIN_APP_HEADER_SIZE);
+        BaseControl::getInstance()->RecevieAutoTestFromMcu(data[1],
+                                                           frame + MCUSRV_TO_MAIN_APP_HEADER_SIZE);
         break;
     case MSG_M2A_UUID: {
         char prefix[3] = {char(data[1]), char(data[2]), 0};

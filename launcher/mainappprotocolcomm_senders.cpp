@@ -56,7 +56,8 @@ quint32 sourceWord(int srcId, int srcParam)
     return (quint32(srcParam) << 16) | (quint32(srcId) & 0xFFFFu);
 }
 
-void sendCallerBytes(MainAppProtocolComm *link, quint32 type, unsigned int msg, const unsigned char *bytes, int len)
+void sendCallerBytes(MainAppProtocolComm *link, quint32 type, unsigned int msg,
+                     const unsigned char *bytes, int len)
 {
     // 255, not 256: the MCU service reads at most 255 payload bytes.
     if (!bytes || len < 1 || len > 255)
@@ -151,7 +152,8 @@ void MainAppProtocolComm::SendTimeClockToMcu(unsigned char id, unsigned int seco
     SendData(f.bytes, sizeof f.bytes);
 }
 
-void MainAppProtocolComm::SendKeyColorToMcu(unsigned int color1, unsigned int color2, unsigned int color3)
+void MainAppProtocolComm::SendKeyColorToMcu(unsigned int color1, unsigned int color2,
+                                            unsigned int color3)
 {
     LongFrame f(MAIN_APP_TYPE_MCU, MSG_A2M_KEY_COLOR);
     unsigned char *d = f.data();

@@ -67,12 +67,9 @@ MEventFilter::MEventFilter(QObject *parent)
     , m_sound(new QSound(QStringLiteral(LAUNCHER_SOUND_DIR "/1.wav"), this))
     // No volume yet: the first beep always chooses its file.
     , m_volBeep(-1)
-{
-}
+{ }
 
-MEventFilter::~MEventFilter()
-{
-}
+MEventFilter::~MEventFilter() { }
 
 bool MEventFilter::eventFilter(QObject *watched, QEvent *event)
 {

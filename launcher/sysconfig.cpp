@@ -41,9 +41,7 @@ SysConfig::SysConfig()
     DataDefault::initDataDefault();
 }
 
-SysConfig::~SysConfig()
-{
-}
+SysConfig::~SysConfig() { }
 
 void SysConfig::exeDisConfig()
 {
@@ -56,7 +54,8 @@ void SysConfig::exeLayout()
 {
     // No factory default for the drive side: left-hand drive unless stored.
     const bool flag = DataSaveControl::readSettingData(SetupStrIdConst::setupRightDrive,
-                                                       QVariant(false), QString()).toBool();
+                                                       QVariant(false), QString())
+                          .toBool();
     qDebug() << "read right mode:" << flag;
     zyappframework::UIManager::setRightDrive(flag, true);
 }

@@ -11,7 +11,7 @@ class RealClock : public SystemClock
 public:
     int setTime(int64_t seconds) override
     {
-        timespec ts{};
+        timespec ts {};
         ts.tv_sec = time_t(seconds);
         // A 32-bit time_t ends in January 2038: a later time must not wrap to 1901.
         if (int64_t(ts.tv_sec) != seconds) {
@@ -23,7 +23,7 @@ public:
 };
 
 // Read by the reader thread, replaced by tests from the main thread.
-std::atomic<SystemClock *> s_replacement{nullptr};
+std::atomic<SystemClock *> s_replacement {nullptr};
 
 } // namespace
 

@@ -17,8 +17,7 @@ SystemStartupPrivate::SystemStartupPrivate()
     , svcControl(nullptr)
     , frameMonitor(nullptr)
     , timer(nullptr)
-{
-}
+{ }
 
 SystemStartupPrivate::~SystemStartupPrivate()
 {
@@ -104,8 +103,8 @@ void SystemStartup::bgStart()
     // before the controller is disconnected.
     if (info)
         connect(d->svcControl, SIGNAL(finished()), info->getObject(), SLOT(allServiceReady()));
-    connect(d->svcControl, SIGNAL(stageReady(SvcControl::ExeStage)),
-            this, SLOT(_stageReady(SvcControl::ExeStage)));
+    connect(d->svcControl, SIGNAL(stageReady(SvcControl::ExeStage)), this,
+            SLOT(_stageReady(SvcControl::ExeStage)));
     connect(d->svcControl, SIGNAL(finished()), this, SLOT(_exeSvcFinished()));
     // All of this before preCheck(): the framework may report the first frame,
     // both stages and the end from within it, and the end needs the timer.

@@ -18,13 +18,16 @@ QByteArray ControlChannel::path(const QByteArray &name, bool create, QString *er
         base = "/tmp";
     const QByteArray dir = base + "/mcu-sim-" + QByteArray::number(uint(::getuid()));
     if (create && ::mkdir(dir.constData(), 0700) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot create %1: %2").arg(QString::fromLocal8Bit(dir), QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("cannot create %1: %2")
+                     .arg(QString::fromLocal8Bit(dir), QString::fromLocal8Bit(std::strerror(errno)));
         return QByteArray();
     }
     // Anyone who could enter the directory could send frames in this user's name.
     struct stat st;
-    if (::lstat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077)) {
-        *error = QStringLiteral("%1 is missing or not a directory private to this user").arg(QString::fromLocal8Bit(dir));
+    if (::lstat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()
+        || (st.st_mode & 077)) {
+        *error = QStringLiteral("%1 is missing or not a directory private to this user")
+                     .arg(QString::fromLocal8Bit(dir));
         return QByteArray();
     }
     return dir + '/' + QUrl::toPercentEncoding(QString::fromLocal8Bit(name));
@@ -41,17 +44,19 @@ int ControlChannel::send(const QByteArray &name, const QString &line)
     if (!socketPath.isEmpty() && socketPath.size() < int(sizeof addr.sun_path)) {
         std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
         if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-            error = QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(socketPath), QString::fromLocal8Bit(std::strerror(errno)));
+            error = QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(socketPath),
+                                                 QString::fromLocal8Bit(std::strerror(errno)));
     } else if (error.isEmpty()) {
         error = QStringLiteral("socket name too long");
     }
     if (!error.isEmpty()) {
-        std::fprintf(stderr, "mcu-sim: no simulator running on %s (%s)\n", name.constData(), qPrintable(error));
+        std::fprintf(stderr, "mcu-sim: no simulator running on %s (%s)\n", name.constData(),
+                     qPrintable(error));
         ::close(fd);
         return 1;
     }
     const QByteArray request = line.toUtf8() + '\n';
-    const timeval timeout{10, 0};
+    const timeval timeout {10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     QByteArray reply;
     if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {

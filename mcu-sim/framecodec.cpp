@@ -40,18 +40,21 @@ QString cString(QByteArray text)
     return QString::fromUtf8(text);
 }
 
-DecodedFrame make(const QString &kind, const QString &rest = QString(), const Fields &fields = Fields())
+DecodedFrame make(const QString &kind, const QString &rest = QString(),
+                  const Fields &fields = Fields())
 {
     return {kind, rest.isEmpty() ? kind : kind + QLatin1Char(' ') + rest, fields};
 }
 
 // "Kind a=1 b=2", the text made of the fields themselves; quoted fields in quotes.
-DecodedFrame makeFields(const QString &kind, const Fields &fields, const QStringList &quoted = QStringList())
+DecodedFrame makeFields(const QString &kind, const Fields &fields,
+                        const QStringList &quoted = QStringList())
 {
     QStringList parts;
     for (const auto &f : fields)
         parts << f.first + QLatin1Char('=')
-                + (quoted.contains(f.first) ? QLatin1Char('"') + f.second + QLatin1Char('"') : f.second);
+                + (quoted.contains(f.first) ? QLatin1Char('"') + f.second + QLatin1Char('"')
+                                            : f.second);
     return make(kind, parts.join(QLatin1Char(' ')), fields);
 }
 
@@ -69,7 +72,9 @@ QString timeText(qint64 secs, Fields *fields)
     *fields << qMakePair(QStringLiteral("seconds"), QString::number(secs))
             << qMakePair(QStringLiteral("date"), when.toString(QStringLiteral("yyyy-MM-dd")))
             << qMakePair(QStringLiteral("time"), when.toString(QStringLiteral("HH:mm:ss")));
-    return QStringLiteral("%1 (%2 s)").arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"))).arg(secs);
+    return QStringLiteral("%1 (%2 s)")
+        .arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")))
+        .arg(secs);
 }
 
 DecodedFrame decodeCommand(quint32 p1, quint32 p2)
@@ -78,19 +83,23 @@ DecodedFrame decodeCommand(quint32 p1, quint32 p2)
     case A2M_CMD_APP_READY:
         return makeFields(QStringLiteral("AppReady"), {{QStringLiteral("p2"), num(p2)}});
     case A2M_CMD_CUR_SOURCE:
-        return makeFields(QStringLiteral("Source"),
-                          {{QStringLiteral("id"), num(p2 & 0xFFFF)}, {QStringLiteral("param"), num(p2 >> 16)}});
+        return makeFields(
+            QStringLiteral("Source"),
+            {{QStringLiteral("id"), num(p2 & 0xFFFF)}, {QStringLiteral("param"), num(p2 >> 16)}});
     case A2M_CMD_HEARTBEAT:
         return make(QStringLiteral("Heartbeat"));
     case A2M_CMD_EJECT_DISC:
         return make(QStringLiteral("Eject"));
     case A2M_CMD_REPLY:
-        return make(QStringLiteral("Reply"), QStringLiteral("186 p2=%1").arg(p2), {{QStringLiteral("p2"), num(p2)}});
+        return make(QStringLiteral("Reply"), QStringLiteral("186 p2=%1").arg(p2),
+                    {{QStringLiteral("p2"), num(p2)}});
     case A2M_CMD_KEY_STUDY:
-        return makeFields(QStringLiteral("KeyStudy"), {{QStringLiteral("cmd"), QStringLiteral("0")},
-                                                       {QStringLiteral("value"), num(p2)}});
+        return makeFields(
+            QStringLiteral("KeyStudy"),
+            {{QStringLiteral("cmd"), QStringLiteral("0")}, {QStringLiteral("value"), num(p2)}});
     default:
-        return makeFields(QStringLiteral("Command"), {{QStringLiteral("p1"), num(p1)}, {QStringLiteral("p2"), num(p2)}});
+        return makeFields(QStringLiteral("Command"),
+                          {{QStringLiteral("p1"), num(p1)}, {QStringLiteral("p2"), num(p2)}});
     }
 }
 
@@ -104,7 +113,8 @@ DecodedFrame decodeVersion(const QByteArray &data)
     for (int i = 0; i < 3; ++i) {
         const int n = pos < data.size() ? quint8(data.at(pos)) : -1;
         if (n < 0 || pos + 1 + n > data.size())
-            return make(kind, QStringLiteral("malformed data=") + dataHex(data), {{QStringLiteral("data"), dataHex(data)}});
+            return make(kind, QStringLiteral("malformed data=") + dataHex(data),
+                        {{QStringLiteral("data"), dataHex(data)}});
         QByteArray text = data.mid(pos + 1, n);
         const int nul = text.indexOf('\0');
         if (nul >= 0)
@@ -112,15 +122,18 @@ DecodedFrame decodeVersion(const QByteArray &data)
         texts << QString::fromLatin1(text);
         pos += 1 + n;
     }
-    return makeFields(kind, {{QStringLiteral("customer"), texts.at(0)}, {QStringLiteral("sdk"), texts.at(1)},
-                             {QStringLiteral("date"), texts.at(2)}, {QStringLiteral("count"), num(quint8(data.at(0)))}},
+    return makeFields(kind,
+                      {{QStringLiteral("customer"), texts.at(0)},
+                       {QStringLiteral("sdk"), texts.at(1)},
+                       {QStringLiteral("date"), texts.at(2)},
+                       {QStringLiteral("count"), num(quint8(data.at(0)))}},
                       {QStringLiteral("customer"), QStringLiteral("sdk"), QStringLiteral("date")});
 }
 
 DecodedFrame decodeLong(quint32 type, quint32 msg, const QByteArray &data)
 {
     const auto byte = [&data](int i) { return quint8(data.at(i)); };
-    const QPair<QString, QString> dataField{QStringLiteral("data"), dataHex(data)};
+    const QPair<QString, QString> dataField {QStringLiteral("data"), dataHex(data)};
     if (type == MAIN_APP_TYPE_CAN)
         return makeFields(QStringLiteral("Can"), {{QStringLiteral("msg"), num(msg)}, dataField});
     switch (msg) {
@@ -129,18 +142,26 @@ DecodedFrame decodeLong(quint32 type, quint32 msg, const QByteArray &data)
         const QString text = timeText(bigEndianAt(data, 1), &fields);
         fields << qMakePair(QStringLiteral("count"), num(byte(0)));
         return make(QStringLiteral("TimeReply"),
-                    text + (byte(0) == 4 ? QString() : QStringLiteral(" count=%1").arg(byte(0))), fields);
+                    text + (byte(0) == 4 ? QString() : QStringLiteral(" count=%1").arg(byte(0))),
+                    fields);
     }
     case MSG_A2M_VERSION:
         return decodeVersion(data);
     case MSG_A2M_KEY_COLOR:
-        return make(QStringLiteral("KeyColour"), QStringLiteral("%1 %2 %3 (head %4 %5)")
-                        .arg(byte(2)).arg(byte(3)).arg(byte(4)).arg(byte(0)).arg(byte(1)),
-                    {{QStringLiteral("colour1"), num(byte(2))}, {QStringLiteral("colour2"), num(byte(3))},
+        return make(QStringLiteral("KeyColour"),
+                    QStringLiteral("%1 %2 %3 (head %4 %5)")
+                        .arg(byte(2))
+                        .arg(byte(3))
+                        .arg(byte(4))
+                        .arg(byte(0))
+                        .arg(byte(1)),
+                    {{QStringLiteral("colour1"), num(byte(2))},
+                     {QStringLiteral("colour2"), num(byte(3))},
                      {QStringLiteral("colour3"), num(byte(4))}});
     case MSG_A2M_KEY_STUDY:
-        return makeFields(QStringLiteral("KeyStudy"), {{QStringLiteral("cmd"), num(byte(0))},
-                                                       {QStringLiteral("value"), num(byte(1))}});
+        return makeFields(
+            QStringLiteral("KeyStudy"),
+            {{QStringLiteral("cmd"), num(byte(0))}, {QStringLiteral("value"), num(byte(1))}});
     case MSG_A2M_MEDIA_PLAY_INFO:
         return makeFields(QStringLiteral("MediaInfo"), {dataField});
     default:
@@ -150,7 +171,8 @@ DecodedFrame decodeLong(quint32 type, quint32 msg, const QByteArray &data)
 
 DecodedFrame decodeInboundNormal(quint32 msg, quint32 p1, quint32 p2)
 {
-    const QPair<QString, QString> f1{QStringLiteral("p1"), num(p1)}, f2{QStringLiteral("p2"), num(p2)};
+    const QPair<QString, QString> f1 {QStringLiteral("p1"), num(p1)},
+        f2 {QStringLiteral("p2"), num(p2)};
     switch (msg) {
     case MSG_M2A_KEY_PRESSED:
         return makeFields(QStringLiteral("Key"), {f1, f2});
@@ -159,7 +181,8 @@ DecodedFrame decodeInboundNormal(quint32 msg, quint32 p1, quint32 p2)
     case MSG_M2A_VERSION_REQ:
         return make(QStringLiteral("VersionReq"));
     case MSG_M2A_MCU_TYPE:
-        return makeFields(QStringLiteral("McuType"), {{QStringLiteral("mcu"), num(p1)}, {QStringLiteral("tuner"), num(p2)}});
+        return makeFields(QStringLiteral("McuType"),
+                          {{QStringLiteral("mcu"), num(p1)}, {QStringLiteral("tuner"), num(p2)}});
     case MSG_M2A_DISCARD:
         return makeFields(QStringLiteral("Discard"), {f1, f2});
     default:
@@ -170,7 +193,7 @@ DecodedFrame decodeInboundNormal(quint32 msg, quint32 p1, quint32 p2)
 DecodedFrame decodeInboundLong(quint32 msg, const QByteArray &data)
 {
     const auto byte = [&data](int i) { return quint8(data.at(i)); };
-    const QPair<QString, QString> dataField{QStringLiteral("data"), dataHex(data)};
+    const QPair<QString, QString> dataField {QStringLiteral("data"), dataHex(data)};
     switch (qint32(msg)) {
     case MSG_M2A_TIME: {
         Fields fields;
@@ -178,14 +201,17 @@ DecodedFrame decodeInboundLong(quint32 msg, const QByteArray &data)
         return make(QStringLiteral("Time"), text, fields);
     }
     case MSG_M2A_RDS_TIME:
-        return makeFields(QStringLiteral("RdsTime"), {{QStringLiteral("hour"), num(byte(1))},
-                                                      {QStringLiteral("minute"), num(byte(2))}});
+        return makeFields(
+            QStringLiteral("RdsTime"),
+            {{QStringLiteral("hour"), num(byte(1))}, {QStringLiteral("minute"), num(byte(2))}});
     case MSG_M2A_UUID:
-        return makeFields(QStringLiteral("Uuid"), {{QStringLiteral("prefix"), cString(data.mid(1, 2))},
-                                                   {QStringLiteral("number"), num(bigEndianAt(data, 5))}},
+        return makeFields(QStringLiteral("Uuid"),
+                          {{QStringLiteral("prefix"), cString(data.mid(1, 2))},
+                           {QStringLiteral("number"), num(bigEndianAt(data, 5))}},
                           {QStringLiteral("prefix")});
     case MSG_M2A_MCU_VERSION:
-        return makeFields(QStringLiteral("McuVersion"), {{QStringLiteral("text"), cString(data.mid(1))}},
+        return makeFields(QStringLiteral("McuVersion"),
+                          {{QStringLiteral("text"), cString(data.mid(1))}},
                           {QStringLiteral("text")});
     case MSG_M2A_STEER_KEY_STUDY:
         return makeFields(QStringLiteral("SteerStudy"), {dataField});
@@ -198,14 +224,16 @@ DecodedFrame decodeInboundLong(quint32 msg, const QByteArray &data)
     default:
         break;
     }
-    if (qint32(msg) == MSG_M2A_BASE_DATA || (qint32(msg) >= MSG_M2A_BASE_DATA_FIRST && qint32(msg) <= MSG_M2A_BASE_DATA_LAST))
+    if (qint32(msg) == MSG_M2A_BASE_DATA
+        || (qint32(msg) >= MSG_M2A_BASE_DATA_FIRST && qint32(msg) <= MSG_M2A_BASE_DATA_LAST))
         return makeFields(QStringLiteral("Base"), {{QStringLiteral("msg"), num(msg)}, dataField});
     return makeFields(QStringLiteral("Long"), {{QStringLiteral("msg"), num(msg)}, dataField});
 }
 
 DecodedFrame unframed(const QByteArray &bytes)
 {
-    return make(QStringLiteral("Unframed"), FrameCodec::wordHex(bytes), {{QStringLiteral("bytes"), FrameCodec::wordHex(bytes)}});
+    return make(QStringLiteral("Unframed"), FrameCodec::wordHex(bytes),
+                {{QStringLiteral("bytes"), FrameCodec::wordHex(bytes)}});
 }
 
 } // namespace
@@ -246,9 +274,11 @@ DecodedFrame FrameCodec::decode(const QByteArray &frame)
         const quint32 msg = wordAt(frame, 4), p1 = wordAt(frame, 8), p2 = wordAt(frame, 12);
         if (msg == MSG_A2M_CMD)
             return decodeCommand(p1, p2);
-        return make(QStringLiteral("Normal"), QStringLiteral("msg=%1 p1=%2 p2=%3").arg(msg).arg(p1).arg(p2));
+        return make(QStringLiteral("Normal"),
+                    QStringLiteral("msg=%1 p1=%2 p2=%3").arg(msg).arg(p1).arg(p2));
     }
-    if ((type == MAIN_APP_TYPE_MCU || type == MAIN_APP_TYPE_CAN) && frame.size() == MAIN_APP_LONG_MSG_SIZE)
+    if ((type == MAIN_APP_TYPE_MCU || type == MAIN_APP_TYPE_CAN)
+        && frame.size() == MAIN_APP_LONG_MSG_SIZE)
         return decodeLong(type, wordAt(frame, 4), frame.mid(8));
     return unframed(frame);
 }
@@ -259,13 +289,15 @@ DecodedFrame FrameCodec::decodeInbound(const QByteArray &bytes)
     if (type == MAIN_APP_TYPE_NORMAL && bytes.size() == MAIN_APP_NORMAL_MSG_SIZE)
         return decodeInboundNormal(wordAt(bytes, 4), wordAt(bytes, 8), wordAt(bytes, 12));
     // A long frame is exactly as long as its length word says, at most one record.
-    if ((type == MAIN_APP_TYPE_MCU || type == MAIN_APP_TYPE_CAN) && bytes.size() > MCUSRV_TO_MAIN_APP_HEADER_SIZE
-        && bytes.size() <= MCUSRV_TO_MAIN_APP_SIZE && qint32(wordAt(bytes, 8)) == bytes.size()) {
-        const QByteArray data = bytes.mid(MCUSRV_TO_MAIN_APP_HEADER_SIZE)
-                                    .leftJustified(MAIN_APP_LONG_DATA_SIZE, '\0');
+    if ((type == MAIN_APP_TYPE_MCU || type == MAIN_APP_TYPE_CAN)
+        && bytes.size() > MCUSRV_TO_MAIN_APP_HEADER_SIZE && bytes.size() <= MCUSRV_TO_MAIN_APP_SIZE
+        && qint32(wordAt(bytes, 8)) == bytes.size()) {
+        const QByteArray data =
+            bytes.mid(MCUSRV_TO_MAIN_APP_HEADER_SIZE).leftJustified(MAIN_APP_LONG_DATA_SIZE, '\0');
         if (type == MAIN_APP_TYPE_CAN)
-            return makeFields(QStringLiteral("Can"), {{QStringLiteral("msg"), num(wordAt(bytes, 4))},
-                                                      {QStringLiteral("data"), dataHex(data)}});
+            return makeFields(QStringLiteral("Can"),
+                              {{QStringLiteral("msg"), num(wordAt(bytes, 4))},
+                               {QStringLiteral("data"), dataHex(data)}});
         return decodeInboundLong(wordAt(bytes, 4), data);
     }
     return unframed(bytes);
@@ -273,19 +305,23 @@ DecodedFrame FrameCodec::decodeInbound(const QByteArray &bytes)
 
 QStringList FrameCodec::launcherKinds()
 {
-    return {QStringLiteral("AppReady"), QStringLiteral("Source"), QStringLiteral("Heartbeat"), QStringLiteral("Eject"),
-            QStringLiteral("Reply"), QStringLiteral("KeyStudy"), QStringLiteral("Command"), QStringLiteral("Normal"),
-            QStringLiteral("TimeReply"), QStringLiteral("VersionReply"), QStringLiteral("KeyColour"),
-            QStringLiteral("MediaInfo"), QStringLiteral("Can"), QStringLiteral("Long"), QStringLiteral("Unframed")};
+    return {
+        QStringLiteral("AppReady"),     QStringLiteral("Source"),    QStringLiteral("Heartbeat"),
+        QStringLiteral("Eject"),        QStringLiteral("Reply"),     QStringLiteral("KeyStudy"),
+        QStringLiteral("Command"),      QStringLiteral("Normal"),    QStringLiteral("TimeReply"),
+        QStringLiteral("VersionReply"), QStringLiteral("KeyColour"), QStringLiteral("MediaInfo"),
+        QStringLiteral("Can"),          QStringLiteral("Long"),      QStringLiteral("Unframed")};
 }
 
 QStringList FrameCodec::mcuKinds()
 {
-    return {QStringLiteral("Key"), QStringLiteral("Cmd"), QStringLiteral("VersionReq"), QStringLiteral("McuType"),
-            QStringLiteral("Discard"), QStringLiteral("Normal"), QStringLiteral("Time"), QStringLiteral("RdsTime"),
-            QStringLiteral("Uuid"), QStringLiteral("McuVersion"), QStringLiteral("SteerStudy"), QStringLiteral("Base"),
-            QStringLiteral("Sim"), QStringLiteral("Mcm"), QStringLiteral("AutoTest"), QStringLiteral("Can"),
-            QStringLiteral("Long"), QStringLiteral("Unframed")};
+    return {
+        QStringLiteral("Key"),        QStringLiteral("Cmd"),        QStringLiteral("VersionReq"),
+        QStringLiteral("McuType"),    QStringLiteral("Discard"),    QStringLiteral("Normal"),
+        QStringLiteral("Time"),       QStringLiteral("RdsTime"),    QStringLiteral("Uuid"),
+        QStringLiteral("McuVersion"), QStringLiteral("SteerStudy"), QStringLiteral("Base"),
+        QStringLiteral("Sim"),        QStringLiteral("Mcm"),        QStringLiteral("AutoTest"),
+        QStringLiteral("Can"),        QStringLiteral("Long"),       QStringLiteral("Unframed")};
 }
 
 QByteArray FrameCodec::normalFrame(quint32 msg, quint32 p1, quint32 p2)

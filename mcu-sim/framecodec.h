@@ -10,7 +10,8 @@
 // One frame, in words. kind is the first word of text and what "wait-for",
 // "expect", the print filter and the summary go by; fields are what "expect"
 // compares, each value as the text shows it (without quotes).
-struct DecodedFrame {
+struct DecodedFrame
+{
     QString kind;
     QString text;
     QVector<QPair<QString, QString>> fields;

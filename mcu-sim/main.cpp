@@ -28,13 +28,15 @@ QString findScenario(const QString &arg, QString *error)
 {
     if (arg.contains(QLatin1Char('/')) || QFileInfo::exists(arg))
         return arg;
-    const QDir dir(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/mcu-sim/scenarios"));
+    const QDir dir(QCoreApplication::applicationDirPath()
+                   + QStringLiteral("/../share/mcu-sim/scenarios"));
     const QString file = arg.endsWith(QLatin1String(".scn")) ? arg : arg + QStringLiteral(".scn");
     if (dir.exists(file))
         return QDir::cleanPath(dir.filePath(file));
     QStringList shipped = dir.entryList({QStringLiteral("*.scn")}, QDir::Files, QDir::Name);
     shipped.replaceInStrings(QStringLiteral(".scn"), QString());
-    *error = QStringLiteral("%1: no such file, and no shipped scenario of that name in %2 (there: %3)")
+    *error = QStringLiteral(
+                 "%1: no such file, and no shipped scenario of that name in %2 (there: %3)")
                  .arg(arg, QDir::cleanPath(dir.path()), shipped.join(QStringLiteral(", ")));
     return QString();
 }
@@ -99,63 +101,95 @@ int main(int argc, char **argv)
         "'! ...' failures (on standard error).\n"
         "\n"
         "  mcu-sim [--name NAME] send <command>   send one command (a frame, or quit) into\n"
-        "                                        the session running on NAME, print what went out"));
+        "                                        the session running on NAME, print what went "
+        "out"));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+    const QCommandLineOption helpOption(QStringList {QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Show this help and the command list."));
-    const QCommandLineOption versionOption(QStringList{QStringLiteral("v"), QStringLiteral("version")},
-                                           QStringLiteral("Show the version."));
-    const QCommandLineOption nameOption(QStringLiteral("name"),
-        QStringLiteral("Socket name to listen on; a leading '@' is the abstract namespace (default %1). "
-                       "A path may only replace a socket, and the socket goes at the end.")
+    const QCommandLineOption versionOption(
+        QStringList {QStringLiteral("v"), QStringLiteral("version")},
+        QStringLiteral("Show the version."));
+    const QCommandLineOption nameOption(
+        QStringLiteral("name"),
+        QStringLiteral(
+            "Socket name to listen on; a leading '@' is the abstract namespace (default %1). "
+            "A path may only replace a socket, and the socket goes at the end.")
             .arg(QStringLiteral(LAUNCHER_MCU_SOCKET)),
         QStringLiteral("name"), QStringLiteral(LAUNCHER_MCU_SOCKET));
-    const QCommandLineOption scenarioOption(QStringLiteral("scenario"),
-        QStringLiteral("Run the commands of this file (checked whole first), or of the shipped scenario of "
-                       "this name (clock, malformed, normal-boot, in <program dir>/../share/mcu-sim/scenarios); "
-                       "standard input is read after it."),
+    const QCommandLineOption scenarioOption(
+        QStringLiteral("scenario"),
+        QStringLiteral(
+            "Run the commands of this file (checked whole first), or of the shipped scenario of "
+            "this name (clock, malformed, normal-boot, in <program "
+            "dir>/../share/mcu-sim/scenarios); "
+            "standard input is read after it."),
         QStringLiteral("file|name"));
-    const QCommandLineOption recordOption(QStringLiteral("record"),
-        QStringLiteral("Record the session, both directions, timestamped and decoded, as text."), QStringLiteral("file"));
-    const QCommandLineOption replayOption(QStringLiteral("replay"),
-        QStringLiteral("Send the '>' frames of a recording with their original gaps, from the connection on."),
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Record the session, both directions, timestamped and decoded, as text."),
         QStringLiteral("file"));
-    const QCommandLineOption speedOption(QStringLiteral("speed"),
-        QStringLiteral("Replay this many times as fast (0.5: half speed)."), QStringLiteral("factor"));
-    const QCommandLineOption noTimingOption(QStringLiteral("no-timing"),
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"),
+        QStringLiteral(
+            "Send the '>' frames of a recording with their original gaps, from the connection on."),
+        QStringLiteral("file"));
+    const QCommandLineOption speedOption(
+        QStringLiteral("speed"),
+        QStringLiteral("Replay this many times as fast (0.5: half speed)."),
+        QStringLiteral("factor"));
+    const QCommandLineOption noTimingOption(
+        QStringLiteral("no-timing"),
         QStringLiteral("Replay each frame as soon as the one before went out."));
     const QCommandLineOption loopOption(QStringLiteral("loop"),
-        QStringLiteral("Replay the recording n times."), QStringLiteral("n"));
-    const QCommandLineOption answersOption(QStringLiteral("wait-answers"),
-        QStringLiteral("Before each replayed frame, wait up to ms for each frame the launcher sent before it "
-                       "in the recording (as 'wait-for' does)."), QStringLiteral("ms"));
-    const QCommandLineOption timestampOption(QStringList{QStringLiteral("t"), QStringLiteral("timestamps")},
-        QStringLiteral("Start every printed line with the time: a(bsolute) wall time, d(elta) since the line "
-                       "before, r(elative) to the launcher's connection."), QStringLiteral("a|d|r"));
-    const QCommandLineOption filterOption(QStringLiteral("filter"),
-        QStringLiteral("Print frames of these kinds only, either direction; '-Kind' hides a kind instead "
-                       "(--filter=-Heartbeat). Recording and summary keep everything."), QStringLiteral("kinds"));
-    const QCommandLineOption noInputOption(QStringLiteral("no-input"),
-        QStringLiteral("Do not read standard input: run until 'quit', a signal or --exit-after-idle."));
-    const QCommandLineOption idleOption(QStringLiteral("exit-after-idle"),
+                                        QStringLiteral("Replay the recording n times."),
+                                        QStringLiteral("n"));
+    const QCommandLineOption answersOption(
+        QStringLiteral("wait-answers"),
+        QStringLiteral(
+            "Before each replayed frame, wait up to ms for each frame the launcher sent before it "
+            "in the recording (as 'wait-for' does)."),
+        QStringLiteral("ms"));
+    const QCommandLineOption timestampOption(
+        QStringList {QStringLiteral("t"), QStringLiteral("timestamps")},
+        QStringLiteral(
+            "Start every printed line with the time: a(bsolute) wall time, d(elta) since the line "
+            "before, r(elative) to the launcher's connection."),
+        QStringLiteral("a|d|r"));
+    const QCommandLineOption filterOption(
+        QStringLiteral("filter"),
+        QStringLiteral(
+            "Print frames of these kinds only, either direction; '-Kind' hides a kind instead "
+            "(--filter=-Heartbeat). Recording and summary keep everything."),
+        QStringLiteral("kinds"));
+    const QCommandLineOption noInputOption(
+        QStringLiteral("no-input"),
+        QStringLiteral(
+            "Do not read standard input: run until 'quit', a signal or --exit-after-idle."));
+    const QCommandLineOption idleOption(
+        QStringLiteral("exit-after-idle"),
         QStringLiteral("End once nothing crossed the link for this long and no wait is pending."),
         QStringLiteral("ms"));
-    const QCommandLineOption summaryOption(QStringLiteral("summary"),
+    const QCommandLineOption summaryOption(
+        QStringLiteral("summary"),
         QStringLiteral("At the end print what crossed the link, counted by kind."));
-    parser.addOptions({helpOption, versionOption, nameOption, scenarioOption, recordOption, replayOption, speedOption,
-                       noTimingOption, loopOption, answersOption, timestampOption, filterOption, noInputOption,
-                       idleOption, summaryOption});
+    parser.addOptions({helpOption, versionOption, nameOption, scenarioOption, recordOption,
+                       replayOption, speedOption, noTimingOption, loopOption, answersOption,
+                       timestampOption, filterOption, noInputOption, idleOption, summaryOption});
 
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText() + QStringLiteral("\nTry 'mcu-sim --help'."));
     if (parser.isSet(helpOption)) {
-        std::fputs((parser.helpText() + QLatin1Char('\n') + SimCommand::help()
-                    + QStringLiteral("\nExit status: 0 every command ran and every check passed; 1 bad usage, "
-                                     "scenario or socket;\n2 an expect or wait-for failed (mismatch or timeout); "
-                                     "3 commands never ran (no launcher\ncame, a signal) or a send failed. "
-                                     "mcu-sim send: 0 sent, 1 bad command or no simulator,\n3 not sent "
-                                     "(no launcher connected).\n"))
-                       .toUtf8().constData(), stdout);
+        std::fputs(
+            (parser.helpText() + QLatin1Char('\n') + SimCommand::help()
+             + QStringLiteral(
+                 "\nExit status: 0 every command ran and every check passed; 1 bad usage, "
+                 "scenario or socket;\n2 an expect or wait-for failed (mismatch or timeout); "
+                 "3 commands never ran (no launcher\ncame, a signal) or a send failed. "
+                 "mcu-sim send: 0 sent, 1 bad command or no simulator,\n3 not sent "
+                 "(no launcher connected).\n"))
+                .toUtf8()
+                .constData(),
+            stdout);
         return McuSimulator::Passed;
     }
     if (parser.isSet(versionOption)) {
@@ -175,7 +209,8 @@ int main(int argc, char **argv)
         return ControlChannel::send(name, cmd.text);
     }
     if (!positional.isEmpty())
-        return fail(QStringLiteral("unexpected argument '%1'\nTry 'mcu-sim --help'.").arg(positional.first()));
+        return fail(QStringLiteral("unexpected argument '%1'\nTry 'mcu-sim --help'.")
+                        .arg(positional.first()));
     if (parser.isSet(scenarioOption) && parser.isSet(replayOption))
         return fail(QStringLiteral("--scenario and --replay cannot be combined"));
     for (const QCommandLineOption &o : {speedOption, noTimingOption, loopOption, answersOption}) {
@@ -195,7 +230,8 @@ int main(int argc, char **argv)
     }
     if (parser.isSet(timestampOption)) {
         const QString mode = parser.value(timestampOption);
-        const QStringList modes{QStringLiteral("absolute"), QStringLiteral("delta"), QStringLiteral("relative")};
+        const QStringList modes {QStringLiteral("absolute"), QStringLiteral("delta"),
+                                 QStringLiteral("relative")};
         int i = 0;
         while (i < modes.size() && mode != modes.at(i) && mode != modes.at(i).left(1))
             ++i;
@@ -241,7 +277,8 @@ int main(int argc, char **argv)
         return fail(error);
     // One-shot sends are a convenience: without them the session still runs.
     if (!sim.listenControl(&error))
-        std::fprintf(stderr, "mcu-sim: no one-shot sends into this session: %s\n", qPrintable(error));
+        std::fprintf(stderr, "mcu-sim: no one-shot sends into this session: %s\n",
+                     qPrintable(error));
     sim.quitOnSignals();
     sim.enqueue(commands);
     if (!parser.isSet(noInputOption))

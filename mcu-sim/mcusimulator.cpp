@@ -41,7 +41,8 @@ bool clearSocketPath(const QByteArray &path, QString *error)
     if (::lstat(path.constData(), &st) != 0)
         return true;
     if (!S_ISSOCK(st.st_mode)) {
-        *error = QStringLiteral("%1 exists and is not a socket; not replacing it").arg(QString::fromLocal8Bit(path));
+        *error = QStringLiteral("%1 exists and is not a socket; not replacing it")
+                     .arg(QString::fromLocal8Bit(path));
         return false;
     }
     ::unlink(path.constData());
@@ -55,7 +56,8 @@ int listenOn(const QByteArray &name, QString *error)
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     if (name.isEmpty() || name.size() >= int(sizeof addr.sun_path)) {
-        *error = QStringLiteral("socket name must have 1 to %1 characters").arg(sizeof addr.sun_path - 1);
+        *error =
+            QStringLiteral("socket name must have 1 to %1 characters").arg(sizeof addr.sun_path - 1);
         return -1;
     }
     std::memcpy(addr.sun_path, name.constData(), name.size());
@@ -66,8 +68,10 @@ int listenOn(const QByteArray &name, QString *error)
     else if (!clearSocketPath(name, error))
         return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(fd, 4) != 0) {
-        *error = QStringLiteral("cannot listen on %1: %2").arg(QString::fromLocal8Bit(name), errnoText());
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0
+        || ::listen(fd, 4) != 0) {
+        *error =
+            QStringLiteral("cannot listen on %1: %2").arg(QString::fromLocal8Bit(name), errnoText());
         if (fd >= 0)
             ::close(fd);
         return -1;
@@ -194,12 +198,13 @@ void McuSimulator::acceptControl()
     const int fd = ::accept4(m_control, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0)
         return;
-    const timeval timeout{2, 0};
+    const timeval timeout {2, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     QByteArray request;
     char buf[1024];
     ssize_t n;
-    while (!request.contains('\n') && request.size() < 65536 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+    while (!request.contains('\n') && request.size() < 65536
+           && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
         request.append(buf, int(n));
     SimCommand cmd;
     QString error, reply;
@@ -322,8 +327,10 @@ bool McuSimulator::takeFrame(const SimCommand &cmd)
     }
     if (!expected.isEmpty()) {
         ++m_checksFailed;
-        print(stderr, QStringLiteral("! FAILED: %1: expected %2, got %3 in '%4'")
-                          .arg(cmd.text, expected.join(QLatin1Char(' ')), got.join(QLatin1Char(' ')), frame.text));
+        print(stderr,
+              QStringLiteral("! FAILED: %1: expected %2, got %3 in '%4'")
+                  .arg(cmd.text, expected.join(QLatin1Char(' ')), got.join(QLatin1Char(' ')),
+                       frame.text));
     } else if (cmd.kind == SimCommand::Expect) {
         ++m_checksPassed;
         print(stdout, QStringLiteral("# passed: ") + cmd.text);
@@ -389,7 +396,10 @@ void McuSimulator::waitTimedOut()
         cmd.ms = 0;
     } else {
         if (cmd.kind == SimCommand::WaitFor || cmd.kind == SimCommand::Expect) {
-            print(stderr, QStringLiteral("! FAILED: %1: no %2 within %3 ms").arg(cmd.text, cmd.word).arg(cmd.ms));
+            print(stderr,
+                  QStringLiteral("! FAILED: %1: no %2 within %3 ms")
+                      .arg(cmd.text, cmd.word)
+                      .arg(cmd.ms));
             ++m_checksFailed;
         }
         m_queue.removeFirst();
@@ -421,34 +431,52 @@ void McuSimulator::finish()
     int left = 0;
     QString first;
     for (const SimCommand &cmd : qAsConst(m_queue)) {
-        if (cmd.kind == SimCommand::Send || cmd.kind == SimCommand::WaitFor || cmd.kind == SimCommand::Expect) {
+        if (cmd.kind == SimCommand::Send || cmd.kind == SimCommand::WaitFor
+            || cmd.kind == SimCommand::Expect) {
             if (!left++)
                 first = cmd.text;
         }
     }
     if (left)
-        print(stderr, QStringLiteral("! %1 command(s) never ran, the first: %2%3")
-                          .arg(left).arg(first, m_connections ? QString() : QStringLiteral(" (no launcher came)")));
+        print(stderr,
+              QStringLiteral("! %1 command(s) never ran, the first: %2%3")
+                  .arg(left)
+                  .arg(first, m_connections ? QString() : QStringLiteral(" (no launcher came)")));
     m_recorder.note(QStringLiteral("end"));
     if (m_checksPassed + m_checksFailed)
-        print(stdout, QStringLiteral("# %1 of %2 checks passed").arg(m_checksPassed).arg(m_checksPassed + m_checksFailed));
+        print(stdout,
+              QStringLiteral("# %1 of %2 checks passed")
+                  .arg(m_checksPassed)
+                  .arg(m_checksPassed + m_checksFailed));
     if (m_options.summary) {
         const auto total = [](const Counts &c) {
-            return std::accumulate(c.cbegin(), c.cend(), 0, [](int s, const QPair<QString, int> &k) { return s + k.second; });
+            return std::accumulate(c.cbegin(), c.cend(), 0,
+                                   [](int s, const QPair<QString, int> &k) { return s + k.second; });
         };
-        print(stdout, QStringLiteral("summary: %1 connection(s); %2 frames in (%3 bytes)%4; %5 frames out (%6 bytes)%7")
-                          .arg(m_connections)
-                          .arg(total(m_in)).arg(m_bytesIn).arg(describe(m_in))
-                          .arg(total(m_out)).arg(m_bytesOut).arg(describe(m_out)));
+        print(
+            stdout,
+            QStringLiteral(
+                "summary: %1 connection(s); %2 frames in (%3 bytes)%4; %5 frames out (%6 bytes)%7")
+                .arg(m_connections)
+                .arg(total(m_in))
+                .arg(m_bytesIn)
+                .arg(describe(m_in))
+                .arg(total(m_out))
+                .arg(m_bytesOut)
+                .arg(describe(m_out)));
     }
     std::fflush(stdout);
-    QCoreApplication::exit(m_checksFailed ? CheckFailed : (left || m_sendsFailed) ? NotSent : Passed);
+    QCoreApplication::exit(m_checksFailed                ? CheckFailed
+                               : (left || m_sendsFailed) ? NotSent
+                                                         : Passed);
 }
 
 void McuSimulator::print(std::FILE *stream, const QString &line, const QString &kind)
 {
     const QString k = kind.toLower();
-    if (!k.isEmpty() && ((!m_options.show.isEmpty() && !m_options.show.contains(k)) || m_options.hide.contains(k)))
+    if (!k.isEmpty()
+        && ((!m_options.show.isEmpty() && !m_options.show.contains(k))
+            || m_options.hide.contains(k)))
         return;
     QString stamp;
     switch (m_options.timestamps) {
@@ -458,14 +486,16 @@ void McuSimulator::print(std::FILE *stream, const QString &line, const QString &
         stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
         break;
     case Delta:
-        stamp = QStringLiteral("+%1").arg(m_lastPrinted.isValid() ? m_lastPrinted.elapsed() / 1000.0 : 0.0, 0, 'f', 3);
+        stamp = QStringLiteral("+%1").arg(
+            m_lastPrinted.isValid() ? m_lastPrinted.elapsed() / 1000.0 : 0.0, 0, 'f', 3);
         m_lastPrinted.start();
         break;
     case Relative:
         stamp = QString::number(m_connClock.elapsed() / 1000.0, 'f', 3);
         break;
     }
-    const QString text = stamp.isEmpty() ? line : QLatin1Char('(') + stamp + QStringLiteral(") ") + line;
+    const QString text = stamp.isEmpty() ? line
+                                         : QLatin1Char('(') + stamp + QStringLiteral(") ") + line;
     std::fputs(text.toUtf8().append('\n').constData(), stream);
 }
 

@@ -27,13 +27,14 @@ public:
     // Exit statuses, documented in --help.
     enum Status { Passed = 0, BadUsage = 1, CheckFailed = 2, NotSent = 3 };
 
-    struct Options {
-        QByteArray name;     // '@' for the abstract namespace, else a path
+    struct Options
+    {
+        QByteArray name; // '@' for the abstract namespace, else a path
         bool summary = false;
-        qint64 idleMs = -1;  // end after this long without traffic; -1 never
+        qint64 idleMs = -1; // end after this long without traffic; -1 never
         Timestamps timestamps = NoTimestamps;
-        QSet<QString> show;  // kinds printed (lower case); empty: all
-        QSet<QString> hide;  // kinds never printed (lower case)
+        QSet<QString> show; // kinds printed (lower case); empty: all
+        QSet<QString> hide; // kinds never printed (lower case)
     };
 
     explicit McuSimulator(const Options &options, QObject *parent = nullptr);
@@ -68,14 +69,14 @@ private:
 
     Options m_options;
     QElapsedTimer m_clock;
-    QElapsedTimer m_connClock;    // from the latest connection
+    QElapsedTimer m_connClock; // from the latest connection
     QElapsedTimer m_lastPrinted;
     SessionRecorder m_recorder;
 
     int m_listen = -1;
     int m_conn = -1;
     int m_control = -1;
-    QByteArray m_socketPath;   // the listening socket file this process made
+    QByteArray m_socketPath; // the listening socket file this process made
     QByteArray m_controlPath;
     QSocketNotifier *m_listenNotifier = nullptr;
     QSocketNotifier *m_connNotifier = nullptr;

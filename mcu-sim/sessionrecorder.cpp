@@ -9,8 +9,7 @@
 
 SessionRecorder::SessionRecorder(const QElapsedTimer &clock)
     : m_clock(clock)
-{
-}
+{ }
 
 bool SessionRecorder::open(const QString &path, const QString &socketName, QString *error)
 {
@@ -21,16 +20,20 @@ bool SessionRecorder::open(const QString &path, const QString &socketName, QStri
     }
     write(QStringLiteral("# mcu-sim %1 session on %2, started %3")
               .arg(QCoreApplication::applicationVersion(), socketName,
-                   QDateTime::currentDateTime().toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
+                   QDateTime::currentDateTime()
+                       .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
                        .toString(Qt::ISODateWithMs)));
-    write(QStringLiteral("# '<' launcher to MCU, '>' MCU to launcher; seconds since the start, wire bytes, decoded"));
+    write(QStringLiteral("# '<' launcher to MCU, '>' MCU to launcher; seconds since the start, "
+                         "wire bytes, decoded"));
     return true;
 }
 
 void SessionRecorder::frame(char direction, const QByteArray &bytes, const QString &decoded)
 {
-    write(QStringLiteral("+%1 %2 %3  # %4").arg(m_clock.elapsed() / 1000.0, 0, 'f', 3)
-              .arg(QLatin1Char(direction)).arg(FrameCodec::wordHex(bytes), decoded));
+    write(QStringLiteral("+%1 %2 %3  # %4")
+              .arg(m_clock.elapsed() / 1000.0, 0, 'f', 3)
+              .arg(QLatin1Char(direction))
+              .arg(FrameCodec::wordHex(bytes), decoded));
 }
 
 void SessionRecorder::note(const QString &text)
@@ -47,16 +50,18 @@ void SessionRecorder::write(const QString &line)
     m_file.flush();
 }
 
-bool SessionRecorder::loadReplay(const QString &path, const ReplayOptions &options, QVector<SimCommand> *out,
-                                 QString *error)
+bool SessionRecorder::loadReplay(const QString &path, const ReplayOptions &options,
+                                 QVector<SimCommand> *out, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
         return false;
     }
-    static const QRegularExpression frameLine(QStringLiteral("^\\+(\\d+(?:\\.\\d+)?) ([<>]) ([0-9a-fA-F ]+?)(?:\\s+#.*)?$"));
-    static const QRegularExpression connectedNote(QStringLiteral("^# \\+(\\d+(?:\\.\\d+)?) connected"));
+    static const QRegularExpression frameLine(
+        QStringLiteral("^\\+(\\d+(?:\\.\\d+)?) ([<>]) ([0-9a-fA-F ]+?)(?:\\s+#.*)?$"));
+    static const QRegularExpression connectedNote(
+        QStringLiteral("^# \\+(\\d+(?:\\.\\d+)?) connected"));
     QVector<SimCommand> once;
     double last = 0;
     bool started = false;
@@ -76,7 +81,9 @@ bool SessionRecorder::loadReplay(const QString &path, const ReplayOptions &optio
         const auto m = frameLine.match(line);
         QByteArray bytes;
         if (!m.hasMatch() || !FrameCodec::parseHex(m.captured(3), &bytes)) {
-            *error = QStringLiteral("%1:%2: expected '+SECONDS < HEX' or '+SECONDS > HEX'").arg(path).arg(lineNo);
+            *error = QStringLiteral("%1:%2: expected '+SECONDS < HEX' or '+SECONDS > HEX'")
+                         .arg(path)
+                         .arg(lineNo);
             return false;
         }
         const bool fromLauncher = m.captured(2) == QLatin1String("<");
@@ -89,13 +96,15 @@ bool SessionRecorder::loadReplay(const QString &path, const ReplayOptions &optio
             cmd.kind = SimCommand::WaitFor;
             cmd.word = FrameCodec::decode(bytes).kind;
             cmd.ms = options.answerMs;
-            cmd.text = QStringLiteral("%1:%2: the launcher's %3").arg(path).arg(lineNo).arg(cmd.word);
+            cmd.text =
+                QStringLiteral("%1:%2: the launcher's %3").arg(path).arg(lineNo).arg(cmd.word);
         } else {
             cmd.kind = SimCommand::Send;
             cmd.name = QStringLiteral("replay");
             cmd.text = QStringLiteral("%1:%2").arg(path).arg(lineNo);
             cmd.bytes = bytes;
-            cmd.ms = options.timing ? qMax<qint64>(0, qRound64((at - last) * 1000 / options.speed)) : 0;
+            cmd.ms = options.timing ? qMax<qint64>(0, qRound64((at - last) * 1000 / options.speed))
+                                    : 0;
         }
         started = true;
         last = at;

@@ -12,11 +12,12 @@
 class SessionRecorder
 {
 public:
-    struct ReplayOptions {
-        double speed = 1;         // 2: twice as fast
-        bool timing = true;       // false: each frame as soon as the last went out
+    struct ReplayOptions
+    {
+        double speed = 1; // 2: twice as fast
+        bool timing = true; // false: each frame as soon as the last went out
         int loops = 1;
-        qint64 answerMs = -1;     // >= 0: wait this long for each of the launcher's recorded answers
+        qint64 answerMs = -1; // >= 0: wait this long for each of the launcher's recorded answers
     };
 
     explicit SessionRecorder(const QElapsedTimer &clock);
@@ -29,8 +30,8 @@ public:
     // line before it (from the launcher's connection for the first); with
     // answerMs the launcher's frames recorded after the first send become
     // wait-for commands.
-    static bool loadReplay(const QString &path, const ReplayOptions &options, QVector<SimCommand> *out,
-                           QString *error);
+    static bool loadReplay(const QString &path, const ReplayOptions &options,
+                           QVector<SimCommand> *out, QString *error);
 
 private:
     void write(const QString &line);

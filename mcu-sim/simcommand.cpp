@@ -5,7 +5,6 @@
 #include <QStringList>
 #include <QtEndian>
 
-
 #include "framecodec.h"
 #include "mainappmsg.h"
 
@@ -59,7 +58,8 @@ QByteArray bigEndian(quint32 v)
     return d;
 }
 
-struct Parser {
+struct Parser
+{
     QStringList args;
     QString rest; // the line after the command word
     QString *error;
@@ -69,13 +69,11 @@ struct Parser {
         *error = QStringLiteral("expected ") + what;
         return false;
     }
-    bool count(int n, const QString &what)
-    {
-        return args.size() == n || fail(what);
-    }
+    bool count(int n, const QString &what) { return args.size() == n || fail(what); }
     bool words(const QString &what, quint32 *a, quint32 *b)
     {
-        return (count(2, what) && parseWord(args.at(0), a) && parseWord(args.at(1), b)) || fail(what);
+        return (count(2, what) && parseWord(args.at(0), a) && parseWord(args.at(1), b))
+            || fail(what);
     }
     bool hex(const QString &text, int maxBytes, const QString &what, QByteArray *out)
     {
@@ -94,7 +92,7 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
 
     const int space = cmd->text.indexOf(QRegularExpression(QStringLiteral("\\s")));
     const QString name = space < 0 ? cmd->text : cmd->text.left(space);
-    Parser p{QStringList(), space < 0 ? QString() : cmd->text.mid(space + 1).trimmed(), error};
+    Parser p {QStringList(), space < 0 ? QString() : cmd->text.mid(space + 1).trimmed(), error};
     p.args = p.rest.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     cmd->name = name;
     cmd->kind = Send;
@@ -119,13 +117,16 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         cmd->bytes = FrameCodec::normalFrame(MSG_M2A_MCU_TYPE, a, b);
     } else if (name == QLatin1String("normal")) {
         quint32 msg = 0;
-        if (!p.count(3, QStringLiteral("'normal <msg> <p1> <p2>'")) || !parseWord(p.args.at(0), &msg)
-            || !parseWord(p.args.at(1), &a) || !parseWord(p.args.at(2), &b))
+        if (!p.count(3, QStringLiteral("'normal <msg> <p1> <p2>'"))
+            || !parseWord(p.args.at(0), &msg) || !parseWord(p.args.at(1), &a)
+            || !parseWord(p.args.at(2), &b))
             return p.fail(QStringLiteral("'normal <msg> <p1> <p2>' with 32-bit numbers"));
         cmd->bytes = FrameCodec::normalFrame(msg, a, b);
     } else if (name == QLatin1String("uuid")) {
-        const QString what = QStringLiteral("'uuid <prefix of 0 to 2 characters, \"\" for none> <number 0..4294967295>'");
-        if (!p.count(2, what) || !parseWord(p.args.at(1), &b) || p.args.at(1).startsWith(QLatin1Char('-')))
+        const QString what = QStringLiteral(
+            "'uuid <prefix of 0 to 2 characters, \"\" for none> <number 0..4294967295>'");
+        if (!p.count(2, what) || !parseWord(p.args.at(1), &b)
+            || p.args.at(1).startsWith(QLatin1Char('-')))
             return p.fail(what);
         const QByteArray prefix = unquote(p.args.at(0)).toUtf8();
         if (prefix.size() > 2)
@@ -141,7 +142,8 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         cmd->bytes = FrameCodec::longFrame(MAIN_APP_TYPE_MCU, MSG_M2A_MCU_VERSION,
                                            char(text.size()) + text + '\0');
     } else if (name == QLatin1String("time")) {
-        const QString what = QStringLiteral("'time <seconds>' or 'time <YYYY-MM-DDTHH:MM:SS>' (UTC)");
+        const QString what = QStringLiteral(
+            "'time <seconds>' or 'time <YYYY-MM-DDTHH:MM:SS>' (UTC)");
         qint64 secs = 0;
         if (!p.count(1, what))
             return false;
@@ -156,13 +158,16 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         }
         if (secs < -2147483648LL || secs > 4294967295LL)
             return p.fail(what + QStringLiteral(" within 32 bits"));
-        cmd->bytes = FrameCodec::longFrame(MAIN_APP_TYPE_MCU, MSG_M2A_TIME, data({4}) + bigEndian(quint32(secs)));
+        cmd->bytes = FrameCodec::longFrame(MAIN_APP_TYPE_MCU, MSG_M2A_TIME,
+                                           data({4}) + bigEndian(quint32(secs)));
     } else if (name == QLatin1String("rds-time")) {
         const QString what = QStringLiteral("'rds-time <hour 0..255> <minute 0..255>'");
         qint64 h = 0, m = 0;
-        if (!p.count(2, what) || !parseNumber(p.args.at(0), 0, 255, &h) || !parseNumber(p.args.at(1), 0, 255, &m))
+        if (!p.count(2, what) || !parseNumber(p.args.at(0), 0, 255, &h)
+            || !parseNumber(p.args.at(1), 0, 255, &m))
             return p.fail(what);
-        cmd->bytes = FrameCodec::longFrame(MAIN_APP_TYPE_MCU, MSG_M2A_RDS_TIME, data({2, quint8(h), quint8(m)}));
+        cmd->bytes = FrameCodec::longFrame(MAIN_APP_TYPE_MCU, MSG_M2A_RDS_TIME,
+                                           data({2, quint8(h), quint8(m)}));
     } else if (name == QLatin1String("steer-study")) {
         if (!p.hex(p.rest, 18, QStringLiteral("'steer-study' with exactly 18 bytes in hex"), &bytes))
             return false;
@@ -173,26 +178,30 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         if (!p.hex(p.rest, MAIN_APP_LONG_DATA_SIZE,
                    QStringLiteral("'%1 <hex data, 1 to 256 bytes>'").arg(name), &bytes))
             return false;
-        cmd->bytes = FrameCodec::longFrame(MAIN_APP_TYPE_MCU, name == QLatin1String("sim") ? MSG_M2A_SIM : MSG_M2A_MCM, bytes);
+        cmd->bytes = FrameCodec::longFrame(
+            MAIN_APP_TYPE_MCU, name == QLatin1String("sim") ? MSG_M2A_SIM : MSG_M2A_MCM, bytes);
     } else if (name == QLatin1String("base") || name == QLatin1String("can")) {
         const QString what = QStringLiteral("'%1 <msg> <hex data, 1 to 256 bytes>'").arg(name);
         if (p.args.size() < 2 || !parseWord(p.args.at(0), &a))
             return p.fail(what);
         if (!p.hex(p.rest.mid(p.args.at(0).size()), MAIN_APP_LONG_DATA_SIZE, what, &bytes))
             return false;
-        cmd->bytes = FrameCodec::longFrame(name == QLatin1String("can") ? MAIN_APP_TYPE_CAN : MAIN_APP_TYPE_MCU, a, bytes);
+        cmd->bytes = FrameCodec::longFrame(
+            name == QLatin1String("can") ? MAIN_APP_TYPE_CAN : MAIN_APP_TYPE_MCU, a, bytes);
     } else if (name == QLatin1String("raw")) {
         if (!p.hex(p.rest, 65536, QStringLiteral("'raw <hex bytes>'"), &bytes))
             return false;
         cmd->bytes = bytes;
     } else if (name == QLatin1String("wait")) {
         cmd->kind = Wait;
-        if (!p.count(1, QStringLiteral("'wait <milliseconds>'")) || !parseNumber(p.args.at(0), 0, 86400000, &cmd->ms))
+        if (!p.count(1, QStringLiteral("'wait <milliseconds>'"))
+            || !parseNumber(p.args.at(0), 0, 86400000, &cmd->ms))
             return p.fail(QStringLiteral("'wait <milliseconds>'"));
     } else if (name == QLatin1String("wait-for") || name == QLatin1String("expect")) {
         const bool expect = name == QLatin1String("expect");
-        const QString what = expect ? QStringLiteral("'expect <Kind> [field=value ...] [timeout ms]'")
-                                    : QStringLiteral("'wait-for <Kind> [timeout ms]'");
+        const QString what = expect
+            ? QStringLiteral("'expect <Kind> [field=value ...] [timeout ms]'")
+            : QStringLiteral("'wait-for <Kind> [timeout ms]'");
         cmd->kind = expect ? Expect : WaitFor;
         cmd->ms = DefaultWaitForMs;
         if (p.args.isEmpty())
@@ -203,12 +212,14 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         if (!kinds.contains(cmd->word, Qt::CaseInsensitive))
             return p.fail(QStringLiteral("a kind of frame the launcher sends (%1), got \"%2\"")
                               .arg(kinds.join(QStringLiteral(", ")), cmd->word));
-        static const QRegularExpression token(QStringLiteral("(\\w+)=(?:\"([^\"]*)\"|(\\S*))|(\\S+)"));
+        static const QRegularExpression token(
+            QStringLiteral("(\\w+)=(?:\"([^\"]*)\"|(\\S*))|(\\S+)"));
         auto it = token.globalMatch(p.rest, p.args.at(0).size());
         while (it.hasNext()) {
             const auto m = it.next();
             if (m.capturedStart(4) < 0 && expect) {
-                cmd->fields.append({m.captured(1), m.capturedStart(2) >= 0 ? m.captured(2) : m.captured(3)});
+                cmd->fields.append(
+                    {m.captured(1), m.capturedStart(2) >= 0 ? m.captured(2) : m.captured(3)});
                 continue;
             }
             if (it.hasNext() || !parseNumber(m.captured(0), 0, 86400000, &cmd->ms))
@@ -221,10 +232,13 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         cmd->kind = Quit;
         return p.count(0, QStringLiteral("no arguments after 'quit'"));
     } else {
-        return p.fail(QStringLiteral("a command (%1), got \"%2\"")
-                          .arg(QStringLiteral("key, cmd, version-req, mcu-type, uuid, mcu-version, time, rds-time, "
-                                              "steer-study, base, sim, mcm, can, normal, raw, wait, wait-for, expect, help, quit"),
-                               name));
+        return p.fail(
+            QStringLiteral("a command (%1), got \"%2\"")
+                .arg(QStringLiteral(
+                         "key, cmd, version-req, mcu-type, uuid, mcu-version, time, rds-time, "
+                         "steer-study, base, sim, mcm, can, normal, raw, wait, wait-for, expect, "
+                         "help, quit"),
+                     name));
     }
     return true;
 }

@@ -15,17 +15,14 @@ const int sampleRate = 44100;
 const double durationS = 0.15;
 const double rampS = 0.005; // fade in and out, so the tone starts without a click
 
-struct Tone {
+struct Tone
+{
     double hz;
     double amplitude; // of full scale
 };
 
 const Tone tones[5] = {
-    {523.25, 0.30},
-    {659.26, 0.40},
-    {783.99, 0.50},
-    {1046.50, 0.60},
-    {1318.51, 0.70},
+    {523.25, 0.30}, {659.26, 0.40}, {783.99, 0.50}, {1046.50, 0.60}, {1318.51, 0.70},
 };
 
 void put16(std::vector<unsigned char> &out, uint16_t v)
@@ -58,12 +55,12 @@ std::vector<unsigned char> makeWav(const Tone &tone)
     putTag(out, "WAVE");
     putTag(out, "fmt ");
     put32(out, 16);
-    put16(out, 1);              // PCM
-    put16(out, 1);              // mono
+    put16(out, 1); // PCM
+    put16(out, 1); // mono
     put32(out, sampleRate);
     put32(out, sampleRate * 2); // bytes per second
-    put16(out, 2);              // block align
-    put16(out, 16);             // bits per sample
+    put16(out, 2); // block align
+    put16(out, 16); // bits per sample
     putTag(out, "data");
     put32(out, dataBytes);
     for (int i = 0; i < samples; ++i) {

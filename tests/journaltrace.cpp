@@ -35,7 +35,8 @@ QAtomicInt s_link = -1;
 
 extern "C" int connect(int fd, const sockaddr *addr, socklen_t len)
 {
-    static const auto real = reinterpret_cast<int (*)(int, const sockaddr *, socklen_t)>(dlsym(RTLD_NEXT, "connect"));
+    static const auto real = reinterpret_cast<int (*)(int, const sockaddr *, socklen_t)>(
+        dlsym(RTLD_NEXT, "connect"));
     if (addr->sa_family == AF_UNIX && !reinterpret_cast<const sockaddr_un *>(addr)->sun_path[0]) {
         s_link = fd;
         std::fprintf(stderr, "link: connect\n");
@@ -45,7 +46,8 @@ extern "C" int connect(int fd, const sockaddr *addr, socklen_t len)
 
 extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags)
 {
-    static const auto real = reinterpret_cast<ssize_t (*)(int, const void *, size_t, int)>(dlsym(RTLD_NEXT, "send"));
+    static const auto real = reinterpret_cast<ssize_t (*)(int, const void *, size_t, int)>(
+        dlsym(RTLD_NEXT, "send"));
     if (fd == s_link) {
         const QByteArray head(static_cast<const char *>(buf), qMin(int(n), 16));
         std::fprintf(stderr, "link: send %s\n", head.toHex().constData());

@@ -29,9 +29,18 @@ public:
     bool event(QEvent *) override { return false; }
 };
 // Receivers whose class names sit next to the pixmap cache's.
-class QPMCache : public Recorder { Q_OBJECT };
-class qpmcache : public Recorder { Q_OBJECT };
-class QPMCacheX : public Recorder { Q_OBJECT };
+class QPMCache : public Recorder
+{
+    Q_OBJECT
+};
+class qpmcache : public Recorder
+{
+    Q_OBJECT
+};
+class QPMCacheX : public Recorder
+{
+    Q_OBJECT
+};
 
 // Key and mouse events are read as such on their way to any receiver.
 std::unique_ptr<QEvent> makeEvent(int type)
@@ -39,7 +48,8 @@ std::unique_ptr<QEvent> makeEvent(int type)
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease)
         return std::make_unique<QKeyEvent>(QEvent::Type(type), Qt::Key_A, Qt::NoModifier);
     if (type >= QEvent::MouseButtonPress && type <= QEvent::MouseMove)
-        return std::make_unique<QMouseEvent>(QEvent::Type(type), QPointF(1, 1), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        return std::make_unique<QMouseEvent>(QEvent::Type(type), QPointF(1, 1), Qt::NoButton,
+                                             Qt::NoButton, Qt::NoModifier);
     return std::make_unique<QEvent>(QEvent::Type(type));
 }
 
@@ -56,10 +66,13 @@ private Q_SLOTS:
     // going before the UI line.
     void startOrder()
     {
-        QCOMPARE(s_seenByMcu, QStringList({"ModuleManager::initModule:0", "FirstFrameMonitor::preCheck:16"}));
+        QCOMPARE(s_seenByMcu,
+                 QStringList({"ModuleManager::initModule:0", "FirstFrameMonitor::preCheck:16"}));
         QCOMPARE(s_peer->read(16).toHex(), normalFrame(12, 17, 2).toHex());
-        const int uiLine = s_log->lines().indexOf(QStringLiteral("UI is UI_KALDOR_RDS_1024_600 \n"));
-        QVERIFY(s_log->journalSizeAt(uiLine) > Journal::instance()->calls().indexOf("FirstFrameMonitor::preCheck"));
+        const int uiLine = s_log->lines().indexOf(
+            QStringLiteral("UI is UI_KALDOR_RDS_1024_600 \n"));
+        QVERIFY(s_log->journalSizeAt(uiLine)
+                > Journal::instance()->calls().indexOf("FirstFrameMonitor::preCheck"));
     }
 
     void beepFilterInstalled()
@@ -79,7 +92,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("type");
         QTest::addColumn<int>("receiver"); // Recorder, QPMCache, qpmcache, QPMCacheX
         QTest::addColumn<bool>("delivered");
-        for (int t : {5, 8, 9, 12, 14, 15, 16, 17, 18, 21, 23, 26, 27, 39, 68, 69, 71, 73, 74, 75, 76, 77, 78, 97, 207})
+        for (int t : {5,  8,  9,  12, 14, 15, 16, 17, 18, 21, 23, 26, 27,
+                      39, 68, 69, 71, 73, 74, 75, 76, 77, 78, 97, 207})
             QTest::addRow("swallowed %d", t) << t << 0 << false;
         // Queued calls, deletions and timers keep working; the beep filter still sees presses.
         for (int t : {2, 3, 6, 7, 13, 43, 52, 1})
@@ -131,10 +145,12 @@ int main(int argc, char **argv)
     s_peer = &peer;
     if (!peer.listen())
         return 1;
-    zyappframework::MainAppProtocolComm::setSocketNames(qPrintable(dir.filePath(QStringLiteral("link"))), peer.name());
+    zyappframework::MainAppProtocolComm::setSocketNames(
+        qPrintable(dir.filePath(QStringLiteral("link"))), peer.name());
     QObject::connect(Journal::instance(), &Journal::recorded, [] {
         const QString call = Journal::instance()->calls().last();
-        if (call != QLatin1String("ModuleManager::initModule") && call != QLatin1String("FirstFrameMonitor::preCheck"))
+        if (call != QLatin1String("ModuleManager::initModule")
+            && call != QLatin1String("FirstFrameMonitor::preCheck"))
             return;
         int bytes = -1;
         if (s_peer->fd() >= 0 || s_peer->accept(0))
@@ -144,7 +160,8 @@ int main(int argc, char **argv)
     MessageCapture log;
     s_log = &log;
     // The loop's exit value is the process's, and the start's end comes after it.
-    return launcherMain(argc, argv) == 42 && log.lines().last() == QLatin1String("~MainStart ") ? 0 : 1;
+    return launcherMain(argc, argv) == 42 && log.lines().last() == QLatin1String("~MainStart ") ? 0
+                                                                                                : 1;
 }
 
 #include "tst_application.moc"

@@ -31,7 +31,8 @@ public:
     {
         paints += event->type() == QEvent::Paint;
         if (event->type() == QEvent::KeyPress)
-            keys << QString::number(static_cast<QKeyEvent *>(event)->key(), 16) + static_cast<QKeyEvent *>(event)->text();
+            keys << QString::number(static_cast<QKeyEvent *>(event)->key(), 16)
+                    + static_cast<QKeyEvent *>(event)->text();
         return false;
     }
 };
@@ -53,9 +54,11 @@ private Q_SLOTS:
         HomeScreen screen;
         click(&screen, "ejectButton");
         QCOMPARE(m_peer.read(16).toHex(), normalFrame(12, 140, 0).toHex());
-        QCOMPARE(label(&screen, "sendStatus"), QStringLiteral("Eject sent; nothing has come from the MCU yet"));
+        QCOMPARE(label(&screen, "sendStatus"),
+                 QStringLiteral("Eject sent; nothing has come from the MCU yet"));
 
-        m_peer.write(normalFrame(MSG_M2A_KEY_PRESSED, 1, 1) + longFrame(3, 12, "can") + normalFrame(MSG_M2A_KEY_PRESSED, 1, 0));
+        m_peer.write(normalFrame(MSG_M2A_KEY_PRESSED, 1, 1) + longFrame(3, 12, "can")
+                     + normalFrame(MSG_M2A_KEY_PRESSED, 1, 0));
         QTRY_COMPARE(label(&screen, "received"), QStringLiteral("key 2, CAN 1"));
         AppData::GetInstance()->setMcuTimeSynced(true);
         QTRY_COMPARE(label(&screen, "clockSynced"), QStringLiteral("set"));
@@ -67,21 +70,27 @@ private Q_SLOTS:
         QCOMPARE(label(&screen, "sendStatus"), QStringLiteral("Heartbeat sent"));
 
         screen.setQuietAfter(0);
-        screen.findChild<QComboBox *>(QStringLiteral("sourceSelector"))->setCurrentIndex(SOURCE_ID_BT_MUSIC);
+        screen.findChild<QComboBox *>(QStringLiteral("sourceSelector"))
+            ->setCurrentIndex(SOURCE_ID_BT_MUSIC);
         screen.findChild<QSpinBox *>(QStringLiteral("sourceParam"))->setValue(7);
         click(&screen, "changeSourceButton");
-        QCOMPARE(m_peer.read(16).toHex(), normalFrame(12, 5, (7u << 16) | SOURCE_ID_BT_MUSIC).toHex());
-        QVERIFY(label(&screen, "sendStatus").startsWith(QStringLiteral("Source change sent; nothing from the MCU for ")));
+        QCOMPARE(m_peer.read(16).toHex(),
+                 normalFrame(12, 5, (7u << 16) | SOURCE_ID_BT_MUSIC).toHex());
+        QVERIFY(label(&screen, "sendStatus")
+                    .startsWith(QStringLiteral("Source change sent; nothing from the MCU for ")));
         for (int i = 0; i < 3; ++i)
-            screen.findChild<QSpinBox *>(QStringLiteral("keyColour%1").arg(i + 1))->setValue(i ? i + 1 : 255);
+            screen.findChild<QSpinBox *>(QStringLiteral("keyColour%1").arg(i + 1))
+                ->setValue(i ? i + 1 : 255);
         click(&screen, "keyColourButton");
-        QCOMPARE(m_peer.read(264).toHex(), outLong(2, 19, QByteArray::fromHex("0401ff0203")).toHex());
+        QCOMPARE(m_peer.read(264).toHex(),
+                 outLong(2, 19, QByteArray::fromHex("0401ff0203")).toHex());
 
         // A beep is the framework's key press to the application, not a frame.
         EventLog log;
         qApp->installEventFilter(&log);
         click(&screen, "beepButton");
-        QTRY_COMPARE(log.keys.filter(QStringLiteral("beep")), QStringList(QStringLiteral("1000022beep")));
+        QTRY_COMPARE(log.keys.filter(QStringLiteral("beep")),
+                     QStringList(QStringLiteral("1000022beep")));
         QCOMPARE(m_peer.readAll(100), QByteArray());
 
         zyappframework::UIManager::setRightDrive(true, true);

@@ -34,8 +34,10 @@ private Q_SLOTS:
         QCOMPARE(ready.at(1).at(0).value<SvcControl::ExeStage>(), SvcControl::NormalStage);
         QCOMPARE(HostFramework::runningServices().size(), 5);
         // The line the benchmarks read the start-up times from.
-        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral(
-                "^hostframework: boot timeline: first-frame=- ms stage1=- ms stage2=- ms finished=\\d+ ms$")));
+        QTest::ignoreMessage(
+            QtInfoMsg,
+            QRegularExpression(QStringLiteral("^hostframework: boot timeline: first-frame=- ms "
+                                              "stage1=- ms stage2=- ms finished=\\d+ ms$")));
         svc.stop(false);
         QTRY_COMPARE(finished.count(), 1);
         QVERIFY(HostFramework::runningServices().isEmpty());

@@ -36,18 +36,21 @@ void TestLauncher::scenario()
     launcher.start(LAUNCHER_PATH, QStringList());
     QVERIFY2(sim.waitForFinished(60000) && sim.exitCode() == 0, sim.readAll().constData());
     launcher.terminate();
-    QVERIFY(launcher.waitForFinished(20000) && launcher.exitStatus() == QProcess::NormalExit && !launcher.exitCode());
+    QVERIFY(launcher.waitForFinished(20000) && launcher.exitStatus() == QProcess::NormalExit
+            && !launcher.exitCode());
 
     // The start log in order, framework calls and link traffic among its lines.
     const QString log = QString::fromUtf8(launcher.readAll());
-    QString order = "QApplication===>Application\n\n \n\n\n\n \n\t             QT new Launcher start !!\n\n\n"
-                    "\t app build:  [A-Z][a-z]{2} [ \\d]\\d \\d{4}    \\d\\d:\\d\\d:\\d\\d\n\n\n\n \n";
-    for (const char *line : {"---MainStart---", "start", "read language: \"en\"",
-                             "journal: SysLanguage::exeLanguage(en)", "read right mode: false",
-                             "journal: UIManager::setRightDrive(false", "journal: ImplicitRuleManager::self",
-                             "journal: ModuleManager::self", "journal: ActivityManager::self", "link: connect",
-                             "journal: ModuleManager::initModule", "link: send 010000000c0000001100000002000000",
-                             "journal: FirstFrameMonitor::preCheck", "UI is UI_KALDOR_RDS_1024_600 ", "~MainStart "})
+    QString order =
+        "QApplication===>Application\n\n \n\n\n\n \n\t             QT new Launcher start !!\n\n\n"
+        "\t app build:  [A-Z][a-z]{2} [ \\d]\\d \\d{4}    \\d\\d:\\d\\d:\\d\\d\n\n\n\n \n";
+    for (const char *line :
+         {"---MainStart---", "start", "read language: \"en\"",
+          "journal: SysLanguage::exeLanguage(en)", "read right mode: false",
+          "journal: UIManager::setRightDrive(false", "journal: ImplicitRuleManager::self",
+          "journal: ModuleManager::self", "journal: ActivityManager::self", "link: connect",
+          "journal: ModuleManager::initModule", "link: send 010000000c0000001100000002000000",
+          "journal: FirstFrameMonitor::preCheck", "UI is UI_KALDOR_RDS_1024_600 ", "~MainStart "})
         order += "(.*\n)*?" + QRegularExpression::escape(line);
     QVERIFY2(QRegularExpression(order).match(log).hasMatch(), qPrintable(log));
     // AppReady goes out first.

@@ -31,7 +31,11 @@ static constexpr quint32 Senders = 4, FramesEach = 500, Inbound = 3000, SenderMs
 
 static QByteArray frameLine(quint32 msg, quint32 p1, quint32 p2)
 {
-    return QStringLiteral("Main app normal msg:%1, p1:%2, p2:%3.\n").arg(msg).arg(p1).arg(p2).toLatin1();
+    return QStringLiteral("Main app normal msg:%1, p1:%2, p2:%3.\n")
+        .arg(msg)
+        .arg(p1)
+        .arg(p2)
+        .toLatin1();
 }
 
 static int send(QByteArray frame)
@@ -127,7 +131,8 @@ void TestMainAppProtocolComm::sendLock()
     // than carry a torn frame, and what went out is the frame's beginning.
     const QByteArray got = start + m_peer->readAll();
     char byte;
-    QVERIFY(got.size() < big.size() && big.startsWith(got) && ::recv(m_peer->fd(), &byte, 1, MSG_DONTWAIT) == 0);
+    QVERIFY(got.size() < big.size() && big.startsWith(got)
+            && ::recv(m_peer->fd(), &byte, 1, MSG_DONTWAIT) == 0);
 }
 
 void TestMainAppProtocolComm::fullSocketCostsOneFrame()
@@ -152,9 +157,10 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     // No descriptor left for the socket at start: the reader has to make one later.
     rlimit saved;
     QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlimit none{0, saved.rlim_max};
+    const rlimit none {0, saved.rlim_max};
     QCOMPARE(setrlimit(RLIMIT_NOFILE, &none), 0);
-    MainAppProtocolComm::setSocketNames(QFile::encodeName(m_path).constData(), m_peer->name().constData());
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(m_path).constData(),
+                                        m_peer->name().constData());
     MainAppProtocolComm::GetInstance()->Start();
     QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
     QElapsedTimer timer;
@@ -167,14 +173,16 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     const auto joinSender = qScopeGuard([&] { sender.join(); });
 
     // Once per attempt, 100, 200, 400 ms apart: neither a spin nor a fixed beat.
-    QTRY_VERIFY_WITH_TIMEOUT(m_out->text().count("-main app socket read failed with error: ") >= 4, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_out->text().count("-main app socket read failed with error: ") >= 4,
+                             10000);
     QVERIFY2(timer.elapsed() >= 500, QByteArray::number(timer.elapsed()));
     QVERIFY(m_peer->listen() && m_peer->accept(10000));
     QCOMPARE(m_peer->read(16), Heartbeat);
     QVERIFY(m_peer->write(normalFrame(28929, 3, 0)));
     QTRY_COMPARE(m_out->count(frameLine(28929, 3, 0)), 1);
     // One line for each change of state, none per attempt.
-    const QByteArray down = "MCU link to " + m_peer->name() + " down: " + qt_error_string(EMFILE).toLocal8Bit() + "\n";
+    const QByteArray down = "MCU link to " + m_peer->name()
+        + " down: " + qt_error_string(EMFILE).toLocal8Bit() + "\n";
     const QByteArray up = "MCU link to " + m_peer->name() + " up again\n";
     QCOMPARE(QVector<int>({m_out->count(down), m_out->count(up)}), QVector<int>({1, 1}));
     QCOMPARE(m_out->text().count("MCU link to"), 2);
@@ -197,18 +205,24 @@ void TestMainAppProtocolComm::serviceRestarts()
     // a burst arrives whole: read 268 bytes at a time, the 10252nd byte no longer
     // fits behind the waiting 10240-byte frame, and the frame behind it is kept.
     // Static, so that it outlives the reader, which reads it.
-    static const QByteArray burst = longHeader(2, 9, 10240) + QByteArray(10172, 0) + normalFrame(MSG_M2A_DISCARD, 7, 0)
-        + QByteArray(52, 0);
+    static const QByteArray burst = longHeader(2, 9, 10240) + QByteArray(10172, 0)
+        + normalFrame(MSG_M2A_DISCARD, 7, 0) + QByteArray(52, 0);
     QObject context;
-    connect(Journal::instance(), &Journal::recorded, &context, [&] {
-        MainAppProtocolComm::DeleteInstance();
-        m_peer->write(burst);
-    }, Qt::DirectConnection);
+    connect(
+        Journal::instance(), &Journal::recorded, &context,
+        [&] {
+            MainAppProtocolComm::DeleteInstance();
+            m_peer->write(burst);
+        },
+        Qt::DirectConnection);
     QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
-    QTRY_COMPARE(m_out->text(), "Main App invaild datalen:0\nMCU link to " + m_peer->name() + " down: connection closed\n"
-                                    + "MCU link to " + m_peer->name() + " up again\n" + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
-                                    + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n"
-                                    + frameLine(MSG_M2A_DISCARD, 7, 0) + "=================>>>MainAppProtocolComm over size: 10240\n");
+    QTRY_COMPARE(m_out->text(),
+                 "Main App invaild datalen:0\nMCU link to " + m_peer->name()
+                     + " down: connection closed\n" + "MCU link to " + m_peer->name()
+                     + " up again\n" + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
+                     + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n"
+                     + frameLine(MSG_M2A_DISCARD, 7, 0)
+                     + "=================>>>MainAppProtocolComm over size: 10240\n");
     QCOMPARE(send(Heartbeat), 0);
     QCOMPARE(m_peer->read(16), Heartbeat);
 }
@@ -220,12 +234,14 @@ void TestMainAppProtocolComm::sendersRaceReader()
     // length it frames, for CAN and of a type nobody handles; keys; requests.
     QByteArray stream, expected;
     for (quint32 seq = 0; seq < Inbound; ++seq) {
-        const QByteArray normal = normalFrame(seq % 10 ? MSG_M2A_KEY_PRESSED : MSG_M2A_VERSION_REQ, seq, ~seq);
-        stream += seq % 2 ? longFrame(seq % 4 == 1 ? 3 : 9, seq, pattern(int(seq % 257), int(seq))) : normal;
+        const QByteArray normal = normalFrame(seq % 10 ? MSG_M2A_KEY_PRESSED : MSG_M2A_VERSION_REQ,
+                                              seq, ~seq);
+        stream += seq % 2 ? longFrame(seq % 4 == 1 ? 3 : 9, seq, pattern(int(seq % 257), int(seq)))
+                          : normal;
         expected += seq % 2 ? QByteArray() : frameLine(word(normal, 4), seq, ~seq);
     }
     QByteArray received;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done {false};
     std::thread service([&] {
         for (QByteArray chunk; !(chunk = m_peer->read(1 << 16, 200)).isEmpty() || !done;)
             received += chunk;
@@ -233,13 +249,16 @@ void TestMainAppProtocolComm::sendersRaceReader()
     // Frames each sender was told failed, and failures of any other kind.
     std::vector<std::thread> threads;
     QVector<quint32> failed[Senders];
-    std::atomic<int> otherFailures{0};
+    std::atomic<int> otherFailures {0};
     for (quint32 s = 0; s < Senders; ++s) {
         threads.emplace_back([&, s] {
             for (quint32 seq = 0; seq < FramesEach; ++seq) {
                 // Short or long, each ends in ~seq, so a torn or mixed frame shows.
                 const QByteArray normal = normalFrame(SenderMsg + s, seq, ~seq);
-                if (send(seq % 3 ? normal : outLong(2, SenderMsg + s, normal.mid(8, 4) + QByteArray(248, '\0') + normal.mid(12))))
+                if (send(seq % 3
+                             ? normal
+                             : outLong(2, SenderMsg + s,
+                                       normal.mid(8, 4) + QByteArray(248, '\0') + normal.mid(12))))
                     errno == EAGAIN ? void(failed[s] << seq) : void(++otherFailures);
             }
         });
@@ -252,7 +271,8 @@ void TestMainAppProtocolComm::sendersRaceReader()
     for (std::thread &thread : threads)
         thread.join();
     // Every inbound normal frame dispatched once, in order, whatever the cuts.
-    const bool dispatched = QTest::qWaitFor([&] { return m_out->text().replace(RepeatLine, "") == expected; }, 30000);
+    const bool dispatched = QTest::qWaitFor(
+        [&] { return m_out->text().replace(RepeatLine, "") == expected; }, 30000);
     done = true;
     service.join();
 
@@ -261,11 +281,13 @@ void TestMainAppProtocolComm::sendersRaceReader()
     // The stream as the service parses it: whole frames, each sender's in order.
     QVector<quint32> arrived[Senders];
     int versionReplies = 0, at = 0, n;
-    for (QByteArray f; (n = FrameCodec::outboundFrameLength(f = received.mid(at, 264))) > 0; at += n) {
+    for (QByteArray f; (n = FrameCodec::outboundFrameLength(f = received.mid(at, 264))) > 0;
+         at += n) {
         const quint32 s = word(f, 4) - SenderMsg, seq = word(f, 8);
         versionReplies += word(f, 4) == MSG_A2M_VERSION;
         if (s < Senders) {
-            QVERIFY2(word(f, n - 4) == ~seq && (arrived[s].isEmpty() || arrived[s].last() < seq), "torn or out of order");
+            QVERIFY2(word(f, n - 4) == ~seq && (arrived[s].isEmpty() || arrived[s].last() < seq),
+                     "torn or out of order");
             arrived[s] << seq;
         }
     }
@@ -276,7 +298,9 @@ void TestMainAppProtocolComm::sendersRaceReader()
         lost += int(FramesEach) - arrived[s].size() - failed[s].size();
     }
     const int lockDrops = m_out->count(RepeatLine);
-    fprintf(stderr, "%d of %u sender frames failed on a full socket, %d dropped on the lock; %d of %u version replies\n",
+    fprintf(stderr,
+            "%d of %u sender frames failed on a full socket, %d dropped on the lock; %d of %u "
+            "version replies\n",
             full, Senders * FramesEach, lost, versionReplies, Inbound / 10);
     // A frame that neither arrived nor failed was dropped on the lock, with the
     // line (none arrived and failed too); the other lines are replies of the

@@ -33,7 +33,8 @@ private:
     static void waitForSampleLoader()
     {
         const auto loading = [] {
-            for (const QFileInfo &task : QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            for (const QFileInfo &task : QDir(QStringLiteral("/proc/self/task"))
+                                             .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                 QFile comm(task.filePath() + QStringLiteral("/comm"));
                 if (comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("QSampleCache"))
                     return true;
@@ -49,19 +50,28 @@ private:
     {
         waitForSampleLoader();
         m_clock.fixedNow = m_start.addMSecs(atMs);
-        QMouseEvent mouse(QEvent::MouseButtonPress, QPointF(1, 1), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent mouse(QEvent::MouseButtonPress, QPointF(1, 1), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
         const bool left = what == QLatin1String("left");
-        QKeyEvent key(QEvent::KeyPress, left ? Qt::Key_Left : Qt::Key_Meta, Qt::NoModifier, left ? QString() : what);
+        QKeyEvent key(QEvent::KeyPress, left ? Qt::Key_Left : Qt::Key_Meta, Qt::NoModifier,
+                      left ? QString() : what);
         QEvent *event = what == QLatin1String("mouse") ? static_cast<QEvent *>(&mouse) : &key;
         event->ignore();
         // Never filtered: the press goes on to its target in any case.
         return !MEventFilter::GetInstance()->eventFilter(this, event) && event->isAccepted();
     }
     // Beeps that got past the debounce and the overlap check.
-    int beeps() { return journalCount(QStringLiteral("DataSaveControl::readSettingData"), SetupStrIdConst::setupSysBeep); }
+    int beeps()
+    {
+        return journalCount(QStringLiteral("DataSaveControl::readSettingData"),
+                            SetupStrIdConst::setupSysBeep);
+    }
     // The newest child is the current sound; a replaced one waits for deleteLater.
     QSound *loaded() { return MEventFilter::GetInstance()->findChildren<QSound *>().last(); }
-    void store(const QString &key, const QVariant &value) { DataSaveControl::writeSettingData(key, value, QString()); }
+    void store(const QString &key, const QVariant &value)
+    {
+        DataSaveControl::writeSettingData(key, value, QString());
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -69,9 +79,11 @@ private Q_SLOTS:
         // A sound server that drops every connection at once: AppData sees it
         // reachable, the sound backend gives up on it without hanging.
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{AF_UNIX, {}};
-        qstrncpy(addr.sun_path, qPrintable(m_dir.filePath(QStringLiteral("native"))), sizeof addr.sun_path);
-        QVERIFY(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 16) == 0);
+        sockaddr_un addr {AF_UNIX, {}};
+        qstrncpy(addr.sun_path, qPrintable(m_dir.filePath(QStringLiteral("native"))),
+                 sizeof addr.sun_path);
+        QVERIFY(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
+                && listen(fd, 16) == 0);
         std::thread([fd] {
             for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
                 close(c);
@@ -98,7 +110,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("file"); // 0: the constructor's sound stays, nothing logged
         const QByteArray ours = qgetenv("PULSE_SERVER");
         const auto debounce = [&](const char *name, const QStringList &events, int beeps) {
-            QTest::newRow(name) << events << QVariantList({true, 25, ours}) << beeps << (beeps ? 4 : 0);
+            QTest::newRow(name) << events << QVariantList({true, 25, ours}) << beeps
+                                << (beeps ? 4 : 0);
         };
         debounce("120 ms apart", {"0:beep", "120:beep"}, 1);
         debounce("121 ms apart", {"0:beep", "121:beep"}, 2);
@@ -108,14 +121,18 @@ private Q_SLOTS:
         debounce("passed press does extend", {"0:beep", "121:left", "200:beep"}, 1);
         debounce("mouse press does not count", {"0:beep", "200:mouse", "250:beep"}, 2);
         debounce("clock went backwards", {"0:beep", "-5000:beep"}, 2);
-        const QStringList one{"0:beep"};
+        const QStringList one {"0:beep"};
         QTest::newRow("beep off") << one << QVariantList({false, 25, ours}) << 1 << 0;
-        QTest::newRow("audio not ready") << one << QVariantList({true, 25, "unix:/nonexistent"}) << 1 << 0;
+        QTest::newRow("audio not ready")
+            << one << QVariantList({true, 25, "unix:/nonexistent"}) << 1 << 0;
         // The desktop default is 15.
-        QTest::newRow("first beep at the default") << one << QVariantList({true, {}, ours}) << 1 << 2;
-        const int table[][2] = {{10, 1}, {11, 2}, {15, 2}, {16, 3}, {20, 3}, {21, 4}, {30, 4}, {31, 5}, {31, 5}, {-5, 1}};
+        QTest::newRow("first beep at the default")
+            << one << QVariantList({true, {}, ours}) << 1 << 2;
+        const int table[][2] = {{10, 1}, {11, 2}, {15, 2}, {16, 3}, {20, 3},
+                                {21, 4}, {30, 4}, {31, 5}, {31, 5}, {-5, 1}};
         for (const auto &r : table)
-            QTest::addRow("volume %d", r[0]) << one << QVariantList({true, r[0], ours}) << 1 << r[1];
+            QTest::addRow("volume %d", r[0])
+                << one << QVariantList({true, r[0], ours}) << 1 << r[1];
     }
 
     void beep()
@@ -131,7 +148,8 @@ private Q_SLOTS:
         qputenv("PULSE_SERVER", settings.at(2).toByteArray());
         int accepted = 0;
         for (const QString &e : qAsConst(events)) {
-            accepted += press(e.section(QLatin1Char(':'), 0, 0).toInt(), e.section(QLatin1Char(':'), 1));
+            accepted += press(e.section(QLatin1Char(':'), 0, 0).toInt(),
+                              e.section(QLatin1Char(':'), 1));
             loaded()->stop(); // no overlap here
         }
         qputenv("PULSE_SERVER", ours);
@@ -160,7 +178,8 @@ private Q_SLOTS:
         press(15000, QStringLiteral("beep"));
         // Loaded afresh for another volume only, even one for the same file.
         QCOMPARE(beeps(), 3);
-        QCOMPARE(m_log->take(), QStringList({"==================>>>>vol 12", "==================>>>>vol 14"}));
+        QCOMPARE(m_log->take(),
+                 QStringList({"==================>>>>vol 12", "==================>>>>vol 14"}));
     }
 };
 

@@ -28,19 +28,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
 
         const QString bg = "ModuleManager::getModule(info)|FirstFrameMonitor::preCheck()|";
-        const QString flush = "SvcControl::exeStage(0, false)|", end = "InfoModule::allServiceReady()|";
-        const QString ready0 = "ModuleManager::setStartupStage(1)|ModuleManager::stageDone(true)|SvcControl::exeStage(1, false)|";
-        const QString ready1 = "ModuleManager::setStartupStage(2)|ModuleManager::stageDone(true)|SvcControl::stop(false)|";
-        const QStringList whole{"bg", "flush", "0", "1", "finished"};
-        QTest::newRow("nothing before the first frame") << true << QStringList({"bg", "0"}) << bg + ready0;
+        const QString flush = "SvcControl::exeStage(0, false)|",
+                      end = "InfoModule::allServiceReady()|";
+        const QString ready0 = "ModuleManager::setStartupStage(1)|ModuleManager::stageDone(true)|"
+                               "SvcControl::exeStage(1, false)|";
+        const QString ready1 = "ModuleManager::setStartupStage(2)|ModuleManager::stageDone(true)|"
+                               "SvcControl::stop(false)|";
+        const QStringList whole {"bg", "flush", "0", "1", "finished"};
+        QTest::newRow("nothing before the first frame")
+            << true << QStringList({"bg", "0"}) << bg + ready0;
         QTest::newRow("whole run") << true << whole << bg + flush + ready0 + ready1 + end;
-        QTest::newRow("whole run without info module") << false << whole << bg + flush + ready0 + ready1;
-        QTest::newRow("finished first") << true << QStringList({"bg", "finished", "0", "finished"}) << bg + end;
+        QTest::newRow("whole run without info module")
+            << false << whole << bg + flush + ready0 + ready1;
+        QTest::newRow("finished first")
+            << true << QStringList({"bg", "finished", "0", "finished"}) << bg + end;
         QTest::newRow("other stage values") << true << QStringList({"bg", "2", "-1"}) << bg;
-        QTest::newRow("first frame while waiting for deletion") << true << QStringList({"bg", "finished", "flush"})
-                                                                << bg + end + flush;
+        QTest::newRow("first frame while waiting for deletion")
+            << true << QStringList({"bg", "finished", "flush"}) << bg + end + flush;
         // Last: the monitor reports at once from now on.
-        QTest::newRow("all within preCheck") << true << QStringList({"sync", "bg"}) << bg + end + flush;
+        QTest::newRow("all within preCheck")
+            << true << QStringList({"sync", "bg"}) << bg + end + flush;
     }
 
     void run()
@@ -68,8 +75,13 @@ private Q_SLOTS:
             }
         }
 
-        QCOMPARE(journalLines(1, {"FirstFrameMonitor::", "ModuleManager::getModule", "ModuleManager::set",
-                                  "ModuleManager::stage", "SvcControl::", "InfoModule::"}).join('|') + '|', expected);
+        QCOMPARE(
+            journalLines(1,
+                         {"FirstFrameMonitor::", "ModuleManager::getModule", "ModuleManager::set",
+                          "ModuleManager::stage", "SvcControl::", "InfoModule::"})
+                    .join('|')
+                + '|',
+            expected);
         // Gone 5 s after the services finished.
         QTimer *timer = m_startup->findChild<QTimer *>();
         if (timer->isActive()) {
@@ -78,7 +90,8 @@ private Q_SLOTS:
             QMetaObject::invokeMethod(timer, "timeout");
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        const bool ends = events.contains(QStringLiteral("finished")) || events.contains(QStringLiteral("sync"));
+        const bool ends = events.contains(QStringLiteral("finished"))
+            || events.contains(QStringLiteral("sync"));
         QCOMPARE(m_startup.isNull(), ends);
         QCOMPARE(svc.isNull(), ends); // the controller goes with it
         QCOMPARE(journalCount(QStringLiteral("FirstFrameMonitor::releaseInstance")), ends ? 1 : 0);

@@ -17,7 +17,7 @@ public:
     // Chosen before any other thread reads it; invalid means the real time.
     QDateTime fixedNow;
     // Non-zero: setting fails with this errno, as for an unprivileged process.
-    std::atomic<int> refusal{0};
+    std::atomic<int> refusal {0};
 
     QDateTime now() const override { return fixedNow.isValid() ? fixedNow : SystemClock::now(); }
     int setTime(int64_t seconds) override

@@ -18,13 +18,15 @@ using zyappframework::MainAppProtocolComm;
 template<typename Op>
 static int unixSocket(const QByteArray &name, Op op)
 {
-    sockaddr_un addr{AF_UNIX, {}};
+    sockaddr_un addr {AF_UNIX, {}};
     std::memcpy(addr.sun_path, name.constData(), name.size());
     if (name.startsWith('@'))
         addr.sun_path[0] = '\0';
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Abstract names are length-sensitive: no padding, no terminator.
-    if (op(fd, reinterpret_cast<sockaddr *>(&addr), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())) == 0)
+    if (op(fd, reinterpret_cast<sockaddr *>(&addr),
+           socklen_t(offsetof(sockaddr_un, sun_path) + name.size()))
+        == 0)
         return fd;
     ::close(fd);
     return -1;
@@ -33,22 +35,23 @@ static int unixSocket(const QByteArray &name, Op op)
 QByteArray McuPeer::uniqueName()
 {
     static QAtomicInt counter;
-    return "@lt" + QByteArray::number(getpid()) + "_" + QByteArray::number(counter.fetchAndAddRelaxed(1));
+    return "@lt" + QByteArray::number(getpid()) + "_"
+        + QByteArray::number(counter.fetchAndAddRelaxed(1));
 }
 
 MainAppProtocolComm *McuPeer::connectLink(const QString &localPath)
 {
     if (!listen())
         return nullptr;
-    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(), m_name.constData());
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(localPath).constData(),
+                                        m_name.constData());
     MainAppProtocolComm::GetInstance()->Start();
     return accept() ? MainAppProtocolComm::GetInstance() : nullptr;
 }
 
 McuPeer::McuPeer(const QByteArray &name)
     : m_name(name.isEmpty() ? uniqueName() : name)
-{
-}
+{ }
 
 McuPeer::~McuPeer()
 {
@@ -67,7 +70,7 @@ bool McuPeer::listen()
 
 bool McuPeer::accept(int timeoutMs)
 {
-    pollfd p{m_listen, POLLIN, 0};
+    pollfd p {m_listen, POLLIN, 0};
     if (m_listen < 0 || ::poll(&p, 1, timeoutMs) <= 0)
         return false;
     closeConnection();
@@ -100,7 +103,8 @@ QByteArray McuPeer::read(int n, int timeoutMs)
 {
     QByteArray out;
     const QDeadlineTimer deadline(timeoutMs);
-    for (pollfd p{m_conn, POLLIN, 0}; out.size() < n && ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
+    for (pollfd p {m_conn, POLLIN, 0};
+         out.size() < n && ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
         char buf[65536];
         const ssize_t got = ::recv(m_conn, buf, qMin<qsizetype>(sizeof buf, n - out.size()), 0);
         if (got <= 0)
@@ -120,7 +124,8 @@ QByteArray McuPeer::readAll(int timeoutMs)
 
 QByteArray longHeader(quint32 type, quint32 msg, qint32 length)
 {
-    return longFrame(type, msg, QByteArray()).replace(8, 4, normalFrame(0, quint32(length), 0).mid(8, 4));
+    return longFrame(type, msg, QByteArray())
+        .replace(8, 4, normalFrame(0, quint32(length), 0).mid(8, 4));
 }
 
 QByteArray outLong(quint32 type, quint32 msg, const QByteArray &data)

@@ -21,7 +21,8 @@ StdoutCapture::~StdoutCapture()
     close(m_savedFd);
     if (QTest::currentTestFailed()) {
         const QByteArray captured = text();
-        std::fprintf(stderr, "--- captured standard output ---\n%s--- end ---\n", captured.constData());
+        std::fprintf(stderr, "--- captured standard output ---\n%s--- end ---\n",
+                     captured.constData());
     }
     close(m_captureFd);
 }
