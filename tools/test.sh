@@ -19,6 +19,7 @@ build_and_test() {
 
 stage stagecheck bash .ci/stagecheck.sh
 stage setup tools/setup.sh test
+stage format bash .ci/format.sh
 stage unitfloor bash .ci/unitfloor.sh
 stage tests build_and_test
 stage packages bash .ci/packages.sh "$root/build"
