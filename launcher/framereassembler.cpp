@@ -1,5 +1,7 @@
 #include "framereassembler.h"
 
+#include "linklog.h"
+
 #include <cstdio>
 
 FrameReassembler::FrameReassembler()
@@ -63,5 +65,5 @@ void FrameReassembler::reset()
 void FrameReassembler::discardAll()
 {
     reset();
-    std::printf("=================>>>MainAppProtocolComm over size: %d\n", Capacity);
+    linkLine("=================>>>MainAppProtocolComm over size: %d", Capacity);
 }

@@ -1,5 +1,7 @@
 #include "mainappprotocolcomm.h"
 
+#include "linklog.h"
+
 #include "launcherconfig.h"
 
 #include <algorithm>
@@ -119,7 +121,7 @@ void MainAppProtocolComm::DeleteInstance()
     if (self->m_threadStarted && pthread_equal(pthread_self(), self->m_threadId)) {
         // The reader cannot wait for its own end, and must not free the
         // object it is still running on.
-        puts("MainAppProtocolComm::DeleteInstance refused on the link's reader thread");
+        linkLine("MainAppProtocolComm::DeleteInstance refused on the link's reader thread");
         return;
     }
     // The reader works on this object: it has to be gone before the object is.
@@ -204,7 +206,7 @@ int MainAppProtocolComm::SendData(void *frame, int len)
         return -1;
 
     if (!lockSend(SendLockMs)) {
-        puts("===============>repeat call SendData");
+        linkLine("===============>repeat call SendData");
         return 0;
     }
     if (!m_running) {
@@ -277,11 +279,11 @@ void MainAppProtocolComm::loop()
             const int error = errno;
             if (error == EINTR)
                 continue;
-            printf("-main app socket read failed with error: %d\n", error);
+            linkLine("-main app socket read failed with error: %d", error);
             if (m_linkUp && m_running)
                 linkDown(strerror(error));
         } else {
-            printf("Main App invaild datalen:%d\n", int(n));
+            linkLine("Main App invaild datalen:%d", int(n));
             if (m_linkUp && m_running)
                 linkDown("connection closed");
         }
@@ -335,13 +337,13 @@ void MainAppProtocolComm::reconnect()
     // Bytes of a frame from the old connection must not start the new stream.
     m_reassembler.reset();
     if (error == 0 && !m_linkUp && m_running)
-        printf("MCU link to %s up again\n", s_peerName);
+        linkLine("MCU link to %s up again", s_peerName);
     m_linkUp = error == 0;
 }
 
 void MainAppProtocolComm::linkDown(const char *reason)
 {
-    printf("MCU link to %s down: %s\n", s_peerName, reason);
+    linkLine("MCU link to %s down: %s", s_peerName, reason);
     m_linkUp = false;
 }
 

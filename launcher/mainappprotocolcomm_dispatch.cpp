@@ -3,6 +3,8 @@
 
 #include "mainappprotocolcomm.h"
 
+#include "linklog.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QDebug>
@@ -69,7 +71,7 @@ void MainAppProtocolComm::resolvePacket(unsigned char *frame)
         const quint32 msg = wordAt(frame + 4);
         const quint32 p1 = wordAt(frame + 8);
         const quint32 p2 = wordAt(frame + 12);
-        printf("Main app normal msg:%u, p1:%u, p2:%u.\n", msg, p1, p2);
+        linkLine("Main app normal msg:%u, p1:%u, p2:%u.", msg, p1, p2);
 
         switch (msg) {
         case MSG_M2A_CMD:
@@ -223,7 +225,7 @@ bool setSystemClock(qint64 seconds)
 {
     if (SystemClock::instance()->setTime(seconds) == 0)
         return true;
-    printf("-main app set system time failed: %s\n", strerror(errno));
+    linkLine("-main app set system time failed: %s", strerror(errno));
     return false;
 }
 } // namespace

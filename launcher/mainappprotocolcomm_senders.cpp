@@ -3,6 +3,8 @@
 
 #include "mainappprotocolcomm.h"
 
+#include "linklog.h"
+
 #include <QtEndian>
 
 #include <cstdio>
@@ -91,7 +93,7 @@ void MainAppProtocolComm::SendCurSrcToMcu(int srcId, int srcParam)
 {
     if (srcId > MaxSourceId)
         return;
-    printf("current src id:%d\n", srcId);
+    linkLine("current src id:%d", srcId);
 
     // The framework's record must be current before the MCU hears of the
     // switch: the MCU's answer may arrive on the reader thread at once.
@@ -119,7 +121,7 @@ void MainAppProtocolComm::onlySendCurSrcToMcu(int srcId, int srcParam)
 {
     if (srcId > MaxSourceId)
         return;
-    printf("current src id2:%d\n", srcId);
+    linkLine("current src id2:%d", srcId);
     NormalFrame f(MSG_A2M_CMD, A2M_CMD_CUR_SOURCE, sourceWord(srcId, srcParam));
     SendData(f.bytes, sizeof f.bytes);
 }
