@@ -32,7 +32,9 @@ bool canConnect(const QString &path)
         return false;
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, p.constData(), size_t(p.size()));
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a server that takes no connections (its backlog full) is
+    // not taking them, and must not hold up the caller.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
@@ -250,14 +252,20 @@ bool AppData::AudioInitOK() const
 {
     const QString path = soundServerSocket();
     bool ok;
+    bool known;
     {
         QMutexLocker locker(&d->lock);
-        if (path != d->audioPath || d->audioValid.hasExpired()) {
-            d->audioPath = path;
-            d->audioOk = canConnect(path);
-            d->audioValid.setRemainingTime(1000);
-        }
+        known = path == d->audioPath && !d->audioValid.hasExpired();
         ok = d->audioOk;
+    }
+    // Asked without the lock: the reader thread's calls must not wait for a
+    // sound server.
+    if (!known) {
+        ok = canConnect(path);
+        QMutexLocker locker(&d->lock);
+        d->audioPath = path;
+        d->audioOk = ok;
+        d->audioValid.setRemainingTime(1000);
     }
     Journal::trace("AppData::AudioInitOK", ok);
     return ok;

@@ -3,7 +3,10 @@
 #include <QByteArray>
 #include <QDate>
 #include <QLocale>
+#include <QMutex>
+#include <QMutexLocker>
 
+#include "hostframework.h"
 #include "journal.h"
 
 namespace {
@@ -37,15 +40,35 @@ void BaseControl::ejectSlot()
     Journal::trace("BaseControl::ejectSlot");
 }
 
+namespace {
+QMutex s_dateLock;
+
 // The build date as yyyyMMdd.
+QString buildDate()
+{
+    return QLocale::c()
+        .toDate(QString::fromLatin1(__DATE__).simplified(), QStringLiteral("MMM d yyyy"))
+        .toString(QStringLiteral("yyyyMMdd"));
+}
+
+QString &dateVersion()
+{
+    static QString version = buildDate();
+    return version;
+}
+} // namespace
+
+void HostFramework::setDateVersion(const QString &version)
+{
+    QMutexLocker locker(&s_dateLock);
+    dateVersion() = version.isNull() ? buildDate() : version;
+}
+
 QString BaseControl::getDateVersion()
 {
-    static const QString version = QLocale::c()
-                                       .toDate(QString::fromLatin1(__DATE__).simplified(),
-                                               QStringLiteral("MMM d yyyy"))
-                                       .toString(QStringLiteral("yyyyMMdd"));
     Journal::trace("BaseControl::getDateVersion");
-    return version;
+    QMutexLocker locker(&s_dateLock);
+    return dateVersion();
 }
 
 void BaseControl::ReceiveKeyStudyMsgFromMcu(MCU_STEER_KEY_STUDY_DATA study)

@@ -22,6 +22,8 @@ void setApVisible(bool visible);
 void setPlatformControlAvailable(bool available);
 void setCustomerVersion(const QString &version);
 void setSdkVersion(const QString &version);
+// BaseControl::getDateVersion(); a null string restores the build date.
+void setDateVersion(const QString &version);
 
 // ModuleManager::getModule("info") returns null while unavailable.
 void setInfoModuleAvailable(bool available);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -23,6 +24,8 @@ namespace {
 
 char s_localPath[sizeof(sockaddr_un::sun_path)] = LAUNCHER_LOCAL_SOCKET;
 char s_peerName[sizeof(sockaddr_un::sun_path)] = LAUNCHER_MCU_SOCKET;
+// Whether this thread is the link's reader: the reader must not end itself.
+thread_local bool t_onReaderThread = false;
 
 // A frame the socket took in part is finished within this time or the
 // connection goes: the service must never parse a misaligned stream.
@@ -70,6 +73,35 @@ void initMonotonicCond(pthread_cond_t *cond)
     pthread_condattr_destroy(&attr);
 }
 
+long parseServiceUid(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long uid = std::strtol(text, &end, 10);
+    return *text && !*end && !errno && uid >= 0 ? uid : -1;
+}
+
+// The uid the service must run under; -1 takes any. Anything in the network
+// namespace can take the abstract name first, and the service sets our clock.
+long s_serviceUid = parseServiceUid(LAUNCHER_MCU_SERVICE_UID);
+
+// Says who answered on the name; a service of another uid than the build
+// requires gets its connection closed before a byte passes.
+bool acceptService(int fd)
+{
+    ucred cred;
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return s_serviceUid < 0;
+    linkLine("MCU link to %s: service pid %ld uid %lu gid %lu", s_peerName, long(cred.pid),
+             static_cast<unsigned long>(cred.uid), static_cast<unsigned long>(cred.gid));
+    if (s_serviceUid < 0 || long(cred.uid) == s_serviceUid)
+        return true;
+    linkLine("MCU link to %s refused: service uid %lu, required uid %ld", s_peerName,
+             static_cast<unsigned long>(cred.uid), s_serviceUid);
+    return false;
+}
+
 // unlink, socket, bind, connect: a socket that did not connect simply fails
 // its reads and is replaced later. *error is 0 once connected, else the errno
 // of the step that failed, for the log.
@@ -98,8 +130,16 @@ int openLink(sockaddr_un *localAddr, int *error)
     // Abstract names are length-sensitive: exactly the name, no padding, no terminator.
     if (connect(fd, reinterpret_cast<const sockaddr *>(&peer),
                 socklen_t(offsetof(sockaddr_un, sun_path) + nameLen))
-        != 0)
+        != 0) {
         *error = errno;
+    } else if (!acceptService(fd)) {
+        // A connection cannot be undone: an unconnected socket in its place
+        // fails its reads and sends like a dial that found nobody.
+        close(fd);
+        const int unconnected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        *error = EACCES;
+        return unconnected;
+    }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
@@ -118,7 +158,7 @@ void MainAppProtocolComm::DeleteInstance()
     MainAppProtocolComm *self = m_s_MainAppProtocolComm;
     if (!self)
         return;
-    if (self->m_threadStarted && pthread_equal(pthread_self(), self->m_threadId)) {
+    if (t_onReaderThread) {
         // The reader cannot wait for its own end, and must not free the
         // object it is still running on.
         linkLine("MainAppProtocolComm::DeleteInstance refused on the link's reader thread");
@@ -140,12 +180,25 @@ void MainAppProtocolComm::setSocketNames(const char *localPath, const char *peer
     copyName(s_peerName, peerName);
 }
 
+void MainAppProtocolComm::setRequiredServiceUid(long uid)
+{
+    s_serviceUid = uid;
+}
+
+long MainAppProtocolComm::requiredServiceUid()
+{
+    return s_serviceUid;
+}
+
 MainAppProtocolComm::MainAppProtocolComm()
     : m_threadId()
     , m_running(0)
     , m_socket(-1)
     , m_localAddr()
     , m_sendBusy(false)
+    , m_appReadyDue(false)
+    , m_greeted(false)
+    , m_endedByUs(false)
     , m_threadStarted(false)
     , m_linkUp(false)
 {
@@ -175,7 +228,11 @@ void MainAppProtocolComm::Start()
     m_linkUp = error == 0;
     if (!m_linkUp)
         linkDown(strerror(error));
-    m_threadStarted = pthread_create(&m_threadId, nullptr, _thread, this) == 0;
+    // Set before the reader exists: the reader may already be in DeleteInstance
+    // by the time pthread_create returns.
+    m_threadStarted = true;
+    if (pthread_create(&m_threadId, nullptr, _thread, this) != 0)
+        m_threadStarted = false;
 }
 
 void MainAppProtocolComm::Stop()
@@ -189,13 +246,16 @@ void MainAppProtocolComm::Stop()
         return;
 
     lockSend(-1);
+    // -1 once the reader has closed it: the number may be another open's by now.
     if (m_socket >= 0) {
         // close alone does not wake a reader blocked in read; shutdown does.
         // The reader then closes the descriptor itself: closed under its read,
         // the number could be reused by another open before the read is issued.
         shutdown(m_socket, SHUT_RDWR);
-        if (!m_threadStarted)
+        if (!m_threadStarted) {
             close(m_socket);
+            m_socket = -1;
+        }
     }
     unlockSend();
 }
@@ -204,19 +264,30 @@ int MainAppProtocolComm::SendData(void *frame, int len)
 {
     if (m_socket.load(std::memory_order_acquire) == -1)
         return -1;
-
-    if (!lockSend(SendLockMs)) {
-        linkLine("===============>repeat call SendData");
+    if (!takeSendLock())
         return 0;
-    }
     if (!m_running) {
         // Stopped: the descriptor is closed and its number may be reused.
         unlockSend();
         return -1;
     }
-    // Under the lock the number cannot change any more.
-    const int fd = m_socket.load(std::memory_order_relaxed);
+    const int result = sendLocked(frame, len);
+    unlockSend();
+    return result;
+}
 
+bool MainAppProtocolComm::takeSendLock()
+{
+    if (lockSend(SendLockMs))
+        return true;
+    linkLine("===============>repeat call SendData");
+    return false;
+}
+
+int MainAppProtocolComm::sendLocked(const void *frame, int len)
+{
+    // Under the lock the number cannot change.
+    const int fd = m_socket.load(std::memory_order_relaxed);
     const char *p = static_cast<const char *>(frame);
     int result = 0;
     int sent = 0;
@@ -249,16 +320,19 @@ int MainAppProtocolComm::SendData(void *frame, int len)
         // Part of the frame is on the wire and the rest cannot follow: end the
         // connection rather than let the next frame start mid-frame. The
         // reader sees the end and reconnects.
+        const int error = errno;
+        m_endedByUs = true;
         shutdown(fd, SHUT_RDWR);
+        errno = error;
         result = n < 0 ? int(n) : -1;
         break;
     }
-    unlockSend();
     return len > 0 ? result : 0;
 }
 
 void *MainAppProtocolComm::_thread(void *self)
 {
+    t_onReaderThread = true;
     static_cast<MainAppProtocolComm *>(self)->loop();
     return nullptr;
 }
@@ -285,7 +359,8 @@ void MainAppProtocolComm::loop()
         } else {
             linkLine("Main App invaild datalen:%d", int(n));
             if (m_linkUp && m_running)
-                linkDown("connection closed");
+                linkDown(m_endedByUs ? "closed by the launcher: a frame could not be sent whole"
+                                     : "connection closed");
         }
         // No service, or it went away: wait rather than spin, then dial again.
         if (!waitBeforeReconnect(retryMs))
@@ -296,6 +371,7 @@ void MainAppProtocolComm::loop()
 
     lockSend(-1);
     close(m_socket);
+    m_socket = -1;
     unlockSend();
 }
 
@@ -330,6 +406,10 @@ void MainAppProtocolComm::reconnect()
             unused = -1;
         }
         m_localAddr = localAddr;
+        m_endedByUs = false;
+        // A new connection is a new service to the service: once the start
+        // sequence has said we are ready, it hears that before anything else.
+        m_greeted = error == 0 && m_appReadyDue && sendAppReadyLocked();
     }
     unlockSend();
     if (unused >= 0)

@@ -21,6 +21,9 @@ public:
 
     // Tests point the link at names of their own so they can run side by side.
     static void setSocketNames(const char *localPath, const char *peerName);
+    // The uid the service must have, -1 for any; the build's choice by default.
+    static void setRequiredServiceUid(long uid);
+    static long requiredServiceUid();
 
     void Start();
     void Stop();
@@ -57,6 +60,11 @@ private:
     // waits as long as it takes.
     bool lockSend(int ms);
     void unlockSend();
+    // The 50 ms wait of a sender; a frame that cannot wait longer is dropped, and said so.
+    bool takeSendLock();
+    // One whole frame on the current socket; the send lock is held.
+    int sendLocked(const void *frame, int len);
+    bool sendAppReadyLocked();
     void linkDown(const char *reason);
 
     void handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &frame);
@@ -77,7 +85,14 @@ private:
     // Lets Stop cut short the reader's wait before a reconnect.
     pthread_mutex_t m_wakeMutex;
     pthread_cond_t m_wakeCond;
-    bool m_threadStarted;
+    // Set once the start sequence has sent, or tried to send, AppReady: from
+    // then on every new connection gets it first.
+    std::atomic<bool> m_appReadyDue;
+    // Whether the current connection has had its AppReady; under the send lock.
+    bool m_greeted;
+    // A sender ended the connection over a frame it could not finish.
+    std::atomic<bool> m_endedByUs;
+    std::atomic<bool> m_threadStarted;
     // Reader thread only: whether the last dial reached the service.
     bool m_linkUp;
 

@@ -192,9 +192,12 @@ void MainAppProtocolComm::sendVersionReply()
     // Counts are bytes of the 8-bit text (UTF-8: main() makes it the locale's
     // codec), taken after the cut, so a long or non-ASCII version cannot shift
     // the fields that follow it.
+    // The date goes out in a field of exactly 13 bytes: it is cut there, so a
+    // character is never split by the field's end.
+    const int dateLen = 13;
     char customerBuf[40];
     char sdkBuf[40];
-    char dateBuf[20];
+    char dateBuf[dateLen + 1];
     const int nc = copyCut(customerBuf, sizeof customerBuf, customer.toLocal8Bit());
     const int ns = copyCut(sdkBuf, sizeof sdkBuf, sdk.toLocal8Bit());
     copyCut(dateBuf, sizeof dateBuf, date.toLocal8Bit());
@@ -204,7 +207,6 @@ void MainAppProtocolComm::sendVersionReply()
     qToLittleEndian<quint32>(MAIN_APP_TYPE_MCU, reply);
     qToLittleEndian<quint32>(MSG_A2M_VERSION, reply + 4);
     unsigned char *d = reply + 8;
-    const int dateLen = 13;
     int at = 0;
     d[at++] = static_cast<unsigned char>(nc + ns + 3 + dateLen);
     d[at++] = static_cast<unsigned char>(nc);

@@ -73,8 +73,22 @@ void sendCallerBytes(MainAppProtocolComm *link, quint32 type, unsigned int msg,
 
 void MainAppProtocolComm::AppReady()
 {
+    if (m_socket.load(std::memory_order_acquire) == -1)
+        return;
+    // Before the lock: a reconnect that takes it first greets its connection
+    // itself, and this call then sees that and sends nothing more.
+    m_appReadyDue = true;
+    if (!takeSendLock())
+        return;
+    if (m_running && !m_greeted)
+        m_greeted = sendAppReadyLocked();
+    unlockSend();
+}
+
+bool MainAppProtocolComm::sendAppReadyLocked()
+{
     NormalFrame f(MSG_A2M_CMD, A2M_CMD_APP_READY, 2);
-    SendData(f.bytes, sizeof f.bytes);
+    return sendLocked(f.bytes, sizeof f.bytes) == 0;
 }
 
 void MainAppProtocolComm::EjectDisc()

@@ -2,6 +2,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
 #include "appdata.h"
 #include "hostframework.h"
 #include "svccontrol.h"
@@ -21,6 +28,40 @@ private Q_SLOTS:
         QVERIFY(AppData::GetInstance()->AudioInitOK());
         qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(dir.filePath(QStringLiteral("none"))));
         QVERIFY(!AppData::GetInstance()->AudioInitOK());
+    }
+
+    // A sound server that takes no connections (its backlog full) answers
+    // "no sound" at once, instead of holding up the caller, and other threads'
+    // calls go on meanwhile.
+    void audioInitDoesNotWaitForAWedgedServer()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("wedged")));
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+        const auto *a = reinterpret_cast<const sockaddr *>(&addr);
+        // Joined after the sockets are closed, which ends a connect that waits.
+        std::thread beep;
+        const auto joinBeep = qScopeGuard([&] { beep.join(); });
+        std::vector<int> fds {socket(AF_UNIX, SOCK_STREAM, 0)};
+        const auto closeAll = qScopeGuard([&] {
+            for (int fd : fds)
+                close(fd);
+        });
+        QVERIFY(bind(fds[0], a, sizeof addr) == 0 && listen(fds[0], 0) == 0);
+        for (int connected = 0; connected == 0;) {
+            fds.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            connected = ::connect(fds.back(), a, sizeof addr);
+        }
+        QCOMPARE(errno, EAGAIN);
+
+        qputenv("PULSE_SERVER", "unix:" + path);
+        std::atomic<int> answer {-1};
+        beep = std::thread([&] { answer = AppData::GetInstance()->AudioInitOK(); });
+        AppData::GetInstance()->setCurSource(SOURCE_ID_NAVI);
+        QTRY_COMPARE(answer.load(), 0);
+        QCOMPARE(AppData::GetInstance()->curSource(), int(SOURCE_ID_NAVI));
     }
 
     void svcControlStages()

@@ -9,13 +9,17 @@
 #include "mcupeer.h"
 #include "stdoutcapture.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <stdio_ext.h>
 #include <sys/resource.h>
@@ -37,6 +41,16 @@ static QByteArray frameLine(quint32 msg, quint32 p1, quint32 p2)
         .arg(p2)
         .toLatin1();
 }
+
+// What the link says of a service in this process.
+static QByteArray identityLine(const QByteArray &name, qint64 pid = getpid(), uint uid = getuid(),
+                               uint gid = getgid())
+{
+    return "MCU link to " + name + ": service pid " + QByteArray::number(pid) + " uid "
+        + QByteArray::number(uid) + " gid " + QByteArray::number(gid) + "\n";
+}
+
+static const QByteArray AppReadyFrame = normalFrame(12, 17, 2);
 
 static int send(QByteArray frame)
 {
@@ -62,6 +76,16 @@ private slots:
     void serviceAppearsLate();
     void serviceRestarts();
     void sendersRaceReader();
+    void appReadyFirstOnEachConnection_data();
+    void appReadyFirstOnEachConnection();
+    void serviceOfAnotherUid_data();
+    void serviceOfAnotherUid();
+    void launcherEndsConnection();
+    void restartSoak();
+
+public:
+    enum Dial { AtBoot, ServiceLate, ServiceRestarted };
+    Q_ENUM(Dial)
 
 private:
     // The real link runs here, as root in CI: no frame may reach the real clock.
@@ -185,7 +209,8 @@ void TestMainAppProtocolComm::serviceAppearsLate()
         + " down: " + qt_error_string(EMFILE).toLocal8Bit() + "\n";
     const QByteArray up = "MCU link to " + m_peer->name() + " up again\n";
     QCOMPARE(QVector<int>({m_out->count(down), m_out->count(up)}), QVector<int>({1, 1}));
-    QCOMPARE(m_out->text().count("MCU link to"), 2);
+    QCOMPARE(m_out->count(identityLine(m_peer->name())), 1);
+    QCOMPARE(m_out->text().count("MCU link to"), 3);
 }
 
 void TestMainAppProtocolComm::serviceRestarts()
@@ -217,9 +242,10 @@ void TestMainAppProtocolComm::serviceRestarts()
         Qt::DirectConnection);
     QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
     QTRY_COMPARE(m_out->text(),
-                 "Main App invaild datalen:0\nMCU link to " + m_peer->name()
-                     + " down: connection closed\n" + "MCU link to " + m_peer->name()
-                     + " up again\n" + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
+                 identityLine(m_peer->name()) + "Main App invaild datalen:0\nMCU link to "
+                     + m_peer->name() + " down: connection closed\n" + identityLine(m_peer->name())
+                     + "MCU link to " + m_peer->name() + " up again\n"
+                     + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
                      + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n"
                      + frameLine(MSG_M2A_DISCARD, 7, 0)
                      + "=================>>>MainAppProtocolComm over size: 10240\n");
@@ -232,7 +258,7 @@ void TestMainAppProtocolComm::sendersRaceReader()
     QVERIFY(m_peer->connectLink(m_path));
     // For the reader to dispatch and answer meanwhile: long frames of every
     // length it frames, for CAN and of a type nobody handles; keys; requests.
-    QByteArray stream, expected;
+    QByteArray stream, expected = identityLine(m_peer->name());
     for (quint32 seq = 0; seq < Inbound; ++seq) {
         const QByteArray normal = normalFrame(seq % 10 ? MSG_M2A_KEY_PRESSED : MSG_M2A_VERSION_REQ,
                                               seq, ~seq);
@@ -307,6 +333,240 @@ void TestMainAppProtocolComm::sendersRaceReader()
     // reader, which no caller hears of.
     QVERIFY(lost >= 0 && lost <= lockDrops);
     QVERIFY(lockDrops - lost <= int(Inbound / 10) - versionReplies);
+}
+
+void TestMainAppProtocolComm::appReadyFirstOnEachConnection_data()
+{
+    QTest::addColumn<Dial>("dial");
+    QTest::newRow("at boot, after the start sequence's call") << AtBoot;
+    QTest::newRow("service listening only after the start sequence") << ServiceLate;
+    QTest::newRow("service restarted") << ServiceRestarted;
+}
+
+void TestMainAppProtocolComm::appReadyFirstOnEachConnection()
+{
+    QFETCH(Dial, dial);
+    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
+    if (dial == ServiceLate) {
+        MainAppProtocolComm::setSocketNames(QFile::encodeName(m_path).constData(),
+                                            m_peer->name().constData());
+        link->Start();
+        link->AppReady();
+        QVERIFY(m_peer->listen());
+    } else {
+        QVERIFY(m_peer->connectLink(m_path));
+        link->AppReady();
+    }
+    if (dial == ServiceRestarted) {
+        QCOMPARE(m_peer->read(16), AppReadyFrame);
+        m_peer->closeConnection();
+    }
+    // Senders from the start on: none may come before the new connection's AppReady.
+    std::atomic<bool> done {false};
+    std::thread sender([&] {
+        while (!done) {
+            send(Heartbeat);
+            usleep(500);
+        }
+    });
+    const auto joinSender = qScopeGuard([&] {
+        done = true;
+        sender.join();
+    });
+    if (dial != AtBoot)
+        QVERIFY(m_peer->accept(10000));
+    QCOMPARE(m_peer->read(16), AppReadyFrame);
+    // And only one: the start sequence's call does not add a second.
+    const QByteArray rest = m_peer->read(16 * 50);
+    QVERIFY(rest.size() >= 16);
+    QCOMPARE(rest, Heartbeat.repeated(rest.size() / 16));
+}
+
+void TestMainAppProtocolComm::serviceOfAnotherUid_data()
+{
+    QTest::addColumn<int>("requiredUid");
+    QTest::addColumn<bool>("accepted");
+    const int nobody = 65534;
+    QTest::newRow("no uid required") << -1 << true;
+    QTest::newRow("the required uid") << nobody << true;
+    QTest::newRow("another uid than required") << int(getuid()) << false;
+}
+
+void TestMainAppProtocolComm::serviceOfAnotherUid()
+{
+    if (geteuid() != 0)
+        QSKIP("running a service under another uid needs root");
+    QFETCH(int, requiredUid);
+    QFETCH(bool, accepted);
+    const long buildUid = MainAppProtocolComm::requiredServiceUid();
+    const auto restoreUid = qScopeGuard(
+        [&] { MainAppProtocolComm::setRequiredServiceUid(buildUid); });
+    MainAppProtocolComm::setRequiredServiceUid(requiredUid);
+
+    // The simulator as the service, under the uid and gid of nobody; it presses
+    // a key as soon as the launcher is there.
+    QProcess service;
+    service.start("setpriv",
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", MCU_SIM_PATH, "--name",
+                   QString::fromLatin1(m_peer->name())});
+    const auto stopService = qScopeGuard([&] {
+        service.kill();
+        service.waitForFinished();
+    });
+    service.write("key 0x12 1\n");
+    QVERIFY(service.waitForReadyRead(10000));
+    MainAppProtocolComm::setSocketNames(QFile::encodeName(m_path).constData(),
+                                        m_peer->name().constData());
+    MainAppProtocolComm::GetInstance()->Start();
+    MainAppProtocolComm::GetInstance()->AppReady();
+
+    const QByteArray identity = identityLine(m_peer->name(), service.processId(), 65534, 65534);
+    const QByteArray refused = "MCU link to " + m_peer->name()
+        + " refused: service uid 65534, required uid " + QByteArray::number(requiredUid) + "\n";
+    const QByteArray key = frameLine(MSG_M2A_KEY_PRESSED, 0x12, 1);
+    QByteArray serviceOut;
+    if (accepted) {
+        QTRY_COMPARE(m_out->text(), identity + key);
+        QTRY_VERIFY((serviceOut += service.readAllStandardOutput()).contains("< AppReady"));
+        return;
+    }
+    // Refused like a dial that found nobody: again after 100, 200, 400 ms, and
+    // meanwhile nothing dispatched and nothing sent.
+    QTRY_COMPARE_WITH_TIMEOUT(m_out->count(refused), 3, 5000);
+    QCOMPARE(m_out->text().left(identity.size() + refused.size()), identity + refused);
+    QCOMPARE(m_out->count(identity), 3);
+    QCOMPARE(m_out->count(key), 0);
+    QVERIFY(!(serviceOut += service.readAllStandardOutput()).contains("< "));
+}
+
+void TestMainAppProtocolComm::launcherEndsConnection()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The peer reads nothing: a frame larger than the socket takes goes out in
+    // part, and the rest cannot follow within a second.
+    QByteArray huge(4 << 20, '\x5a');
+    QCOMPARE(MainAppProtocolComm::GetInstance()->SendData(huge.data(), huge.size()), -1);
+    const QByteArray down = "MCU link to " + m_peer->name()
+        + " down: closed by the launcher: a frame could not be sent whole\n";
+    QTRY_COMPARE(m_out->count(down), 1);
+    QVERIFY(m_peer->accept(10000));
+    QCOMPARE(send(Heartbeat), 0);
+    QCOMPARE(m_peer->read(16), Heartbeat);
+}
+
+static int entries(const char *dir)
+{
+    return int(
+        QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
+
+void TestMainAppProtocolComm::restartSoak()
+{
+    enum Restart { MidFrame, AcceptedLate, RefusedOnce, Kinds };
+    const int Cycles = 150;
+    MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
+    QVERIFY(m_peer->connectLink(m_path));
+    link->AppReady();
+    const int descriptors = entries("/proc/self/fd");
+    const int threads = entries("/proc/self/task");
+
+    // Senders run through every restart; they pause only while the service
+    // drains a connection before it closes it, so that a frame the link
+    // reported sent is either read or was sent into a connection already gone.
+    std::atomic<bool> go {true}, done {false};
+    std::atomic<int> busy {0};
+    std::vector<quint32> failed[Senders];
+    quint32 attempted[Senders] = {};
+    std::vector<std::thread> senders;
+    for (quint32 s = 0; s < Senders; ++s) {
+        senders.emplace_back([&, s] {
+            while (!done) {
+                ++busy;
+                if (!go) {
+                    --busy;
+                    usleep(200);
+                    continue;
+                }
+                const quint32 seq = attempted[s]++;
+                if (send(normalFrame(SenderMsg + s, seq, ~seq)) != 0)
+                    failed[s].push_back(seq);
+                --busy;
+                usleep(300);
+            }
+        });
+    }
+    auto quiet = [&] {
+        go = false;
+        while (busy)
+            usleep(100);
+    };
+    auto joinSenders = [&] {
+        done = true;
+        for (std::thread &sender : senders)
+            sender.join();
+        senders.clear();
+    };
+    const auto joinOnFailure = qScopeGuard(joinSenders);
+
+    std::vector<quint32> arrived[Senders];
+    // What one connection carried: one AppReady, first; then senders' frames.
+    auto checkConnection = [&](const QByteArray &bytes, int cycle) {
+        QVERIFY2(bytes.startsWith(AppReadyFrame), qPrintable(QString::number(cycle)));
+        QCOMPARE(bytes.size() % 16, 0);
+        for (int at = 16; at < bytes.size(); at += 16) {
+            const QByteArray f = bytes.mid(at, 16);
+            QVERIFY2(f != AppReadyFrame, "a second AppReady");
+            const quint32 s = word(f, 4) - SenderMsg;
+            QVERIFY(s < Senders && word(f, 12) == ~word(f, 8));
+            arrived[s].push_back(word(f, 8));
+        }
+    };
+    for (int cycle = 0; cycle < Cycles; ++cycle) {
+        QByteArray bytes = m_peer->read(1 << 16, 5);
+        QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, quint32(cycle), 1)));
+        quiet();
+        bytes += m_peer->readAll(10);
+        checkConnection(bytes, cycle);
+        if (QTest::currentTestFailed())
+            return;
+        const Restart restart = Restart(cycle % Kinds);
+        if (restart == MidFrame)
+            QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 0xdead, 0).left(10)));
+        m_peer->closeConnection();
+        if (restart == RefusedOnce) {
+            m_peer->stopListening();
+            const int failedReads = m_out->text().count("-main app socket read failed");
+            QTRY_VERIFY(m_out->text().count("-main app socket read failed") > failedReads);
+            QVERIFY(m_peer->listen());
+        }
+        go = true;
+        if (restart == AcceptedLate)
+            usleep(150 * 1000);
+        QVERIFY(m_peer->accept(10000));
+    }
+    quiet();
+    checkConnection(m_peer->readAll(10), Cycles);
+    joinSenders();
+
+    // Every key dispatched once, whole: no half frame of a closed connection
+    // glued to the next.
+    QTRY_COMPARE(m_out->text().count("Main app normal msg:"), Cycles);
+    for (int cycle = 0; cycle < Cycles; ++cycle)
+        QCOMPARE(m_out->count(frameLine(MSG_M2A_KEY_PRESSED, quint32(cycle), 1)), 1);
+    // Every frame a sender tried arrived, in order, or was reported failed, or
+    // was dropped on the lock with its line.
+    int lost = 0;
+    for (quint32 s = 0; s < Senders; ++s) {
+        QVERIFY(std::is_sorted(arrived[s].begin(), arrived[s].end()));
+        std::vector<quint32> both;
+        std::set_intersection(arrived[s].begin(), arrived[s].end(), failed[s].begin(),
+                              failed[s].end(), std::back_inserter(both));
+        QVERIFY(both.empty());
+        lost += int(attempted[s] - arrived[s].size() - failed[s].size());
+    }
+    QCOMPARE(lost, m_out->count(RepeatLine));
+    QCOMPARE(entries("/proc/self/fd"), descriptors);
+    QCOMPARE(entries("/proc/self/task"), threads);
 }
 
 QTEST_GUILESS_MAIN(TestMainAppProtocolComm)

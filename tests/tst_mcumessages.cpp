@@ -255,21 +255,27 @@ void TestMcuMessages::wire_data()
     const QByteArray date = BaseControl::getInstance()->getDateVersion().toLatin1()
         + QByteArray(5, '\0');
     auto version = [&](const char *tag, const QString &customer, const QString &sdk,
-                       const QByteArray &data) {
+                       const QByteArray &data, const QString &dateVersion = QString()) {
         in(tag, normal(0x3318, 0, 0), {},
            sent("02000000"
                 "cd000000",
-                data + date),
+                data),
            [=](MainAppProtocolComm *) {
                HostFramework::setCustomerVersion(customer);
                HostFramework::setSdkVersion(sdk);
+               if (!dateVersion.isNull())
+                   HostFramework::setDateVersion(dateVersion);
            });
     };
     version("5, 7 and 8 characters", "C1234", "SDK-1.2",
-            hex("1c05") + "C1234" + hex("07") + "SDK-1.2" + hex("0d"));
+            hex("1c05") + "C1234" + hex("07") + "SDK-1.2" + hex("0d") + date);
     // Counts in bytes; cut at 39, but never inside a character.
     version("cut to 39 bytes", QString(37, 'c') + QString::fromUtf8("€"), QString(40, 's'),
-            hex("5c25") + QByteArray(37, 'c') + hex("27") + QByteArray(39, 's') + hex("0d"));
+            hex("5c25") + QByteArray(37, 'c') + hex("27") + QByteArray(39, 's') + hex("0d") + date);
+    // The date's field is 13 bytes: a character that does not fit is left out whole.
+    version("date cut to 13 bytes", "C", "S",
+            hex("1201") + "C" + hex("01") + "S" + hex("0d") + "202612071530" + QByteArray(1, '\0'),
+            QString::fromUtf8("202612071530€"));
     in("version, no platform layer", normal(0x3318, 0, 0), {},
        sent("02000000"
             "cd000000",
@@ -286,6 +292,7 @@ void TestMcuMessages::wire()
     QFETCH(QByteArray, wire);
 
     HostFramework::setPlatformControlAvailable(true);
+    HostFramework::setDateVersion(QString());
     AppData::GetInstance()->setCurSource(SOURCE_ID_NAVI);
     AppData::GetInstance()->setCurAudioSource(SOURCE_ID_RADIO);
     Journal::instance()->clear();

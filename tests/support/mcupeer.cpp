@@ -68,6 +68,12 @@ bool McuPeer::listen()
     return m_listen >= 0;
 }
 
+void McuPeer::stopListening()
+{
+    ::close(m_listen);
+    m_listen = -1;
+}
+
 bool McuPeer::accept(int timeoutMs)
 {
     pollfd p {m_listen, POLLIN, 0};

@@ -19,6 +19,8 @@ public:
 
     QByteArray name() const { return m_name; }
     bool listen();
+    // Dials to the name are refused until the next listen().
+    void stopListening();
     bool accept(int timeoutMs = 5000);
     // The other side: dials a listening peer's name instead of accepting.
     bool connectTo(const QByteArray &name);
