@@ -92,6 +92,8 @@ check_unit() {
     fi
     grep -qx 'Restart=on-failure' "$unit" || { echo "packages: the unit does not restart the launcher"; return 1; }
     grep -qx 'AmbientCapabilities=CAP_SYS_TIME' "$unit" || { echo "packages: the unit does not grant CAP_SYS_TIME"; return 1; }
+    grep -qx 'Type=notify' "$unit" && grep -q '^WatchdogSec=[1-9]' "$unit" \
+        || { echo "packages: the unit does not wait for readiness or keep a watchdog"; return 1; }
     echo "packages: launcher.service verified"
 }
 

@@ -6,10 +6,13 @@
 #include "application.h"
 #include "mainstart.h"
 #include "meventfilter.h"
+#include "servicenotifier.h"
 
 int launcherMain(int &argc, char **argv)
 {
     Application app(argc, argv);
+    // Before the start sequence, whose stages it reports.
+    ServiceNotifier notifier;
 
     qDebug() << "QApplication===>Application\n\n ";
     qDebug() << "\n\n\n ";
@@ -27,6 +30,7 @@ int launcherMain(int &argc, char **argv)
     mainStart.start();
 
     const int ret = app.exec();
+    ServiceNotifier::stopping();
 
     // The filter goes first; mainStart and app follow in reverse order of construction.
     // The MCU link is left alone: its reader thread may still be blocked in read().

@@ -7,6 +7,7 @@
 #include "firstframemonitor.h"
 #include "module.h"
 #include "modulemanager.h"
+#include "servicenotifier.h"
 
 namespace {
 const int selfDeleteDelayMs = 5000;
@@ -29,6 +30,8 @@ SystemStartupPrivate::~SystemStartupPrivate()
 
 void SystemStartupPrivate::_startupSvcThread()
 {
+    // The unit counts as up once its first frame is on the screen.
+    ServiceNotifier::ready("First frame shown, starting the direct services");
     svcControl->exeStage(SvcControl::DirectStage, false);
 }
 
@@ -37,6 +40,7 @@ void SystemStartupPrivate::_exeSvcFinished()
     // Cuts the "info" module's connection too: late signals of the controller
     // must not reach anything once the start-up is over.
     QObject::disconnect(svcControl, nullptr, nullptr, nullptr);
+    ServiceNotifier::status("Running");
     if (timer) {
         timer->setSingleShot(true);
         timer->start(selfDeleteDelayMs);
@@ -62,6 +66,7 @@ void SystemStartupPrivate::directStageReady()
     QSharedPointer<zyappframework::ModuleManager> manager = zyappframework::ModuleManager::self();
     manager->setStartupStage(1);
     manager->stageDone(true);
+    ServiceNotifier::status("Direct services ready, starting the normal services");
     svcControl->exeStage(SvcControl::NormalStage, false);
 }
 
@@ -70,6 +75,7 @@ void SystemStartupPrivate::normalStageReady()
     QSharedPointer<zyappframework::ModuleManager> manager = zyappframework::ModuleManager::self();
     manager->setStartupStage(2);
     manager->stageDone(true);
+    ServiceNotifier::status("Normal services ready, finishing the start");
     svcControl->stop(false);
 }
 

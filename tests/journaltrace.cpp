@@ -44,6 +44,16 @@ extern "C" int connect(int fd, const sockaddr *addr, socklen_t len)
     return real(fd, addr, len);
 }
 
+// A new connection takes the old one's descriptor number.
+extern "C" int dup3(int oldfd, int newfd, int flags)
+{
+    static const auto real = reinterpret_cast<int (*)(int, int, int)>(dlsym(RTLD_NEXT, "dup3"));
+    const int result = real(oldfd, newfd, flags);
+    if (result >= 0 && oldfd == s_link)
+        s_link = newfd;
+    return result;
+}
+
 extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags)
 {
     static const auto real = reinterpret_cast<ssize_t (*)(int, const void *, size_t, int)>(

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "notifyreceiver.h"
+
 // Every shipped scenario played by the simulator against the real launcher on
 // the build's socket names; around it what no scenario sees: the start log in
 // order, the first frame on the wire, and the teardown on SIGTERM. Settings (see
@@ -10,7 +12,37 @@ class TestLauncher : public QObject
 private Q_SLOTS:
     void scenario_data();
     void scenario();
+    void serviceOnItsOwn_data();
+    void serviceOnItsOwn();
+
+public:
+    enum ServiceStart { AfterTheLauncher, Restarted };
+    Q_ENUM(ServiceStart)
 };
+
+static void startLauncher(QProcess &launcher)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", JOURNALTRACE_PATH);
+    launcher.setProcessEnvironment(env);
+    launcher.setProcessChannelMode(QProcess::MergedChannels);
+    launcher.start(LAUNCHER_PATH, QStringList());
+}
+
+// Plays a shipped scenario to its end: whether it passed, and what it printed.
+static bool playScenario(const QString &name, QByteArray *output)
+{
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(MCU_SIM_PATH, {"--scenario", name});
+    sim.closeWriteChannel();
+    // With the event loop running, so the launcher's output is read meanwhile:
+    // a full pipe would stop it.
+    const bool passed = QTest::qWaitFor([&] { return sim.state() == QProcess::NotRunning; }, 60000)
+        && sim.exitStatus() == QProcess::NormalExit && sim.exitCode() == 0;
+    *output = sim.readAll();
+    return passed;
+}
 
 void TestLauncher::scenario_data()
 {
@@ -30,10 +62,7 @@ void TestLauncher::scenario()
     sim.start(MCU_SIM_PATH, {"--scenario", name});
     sim.closeWriteChannel();
     QVERIFY(sim.waitForReadyRead(10000));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LD_PRELOAD", JOURNALTRACE_PATH);
-    launcher.setProcessEnvironment(env);
-    launcher.start(LAUNCHER_PATH, QStringList());
+    startLauncher(launcher);
     QVERIFY2(sim.waitForFinished(60000) && sim.exitCode() == 0, sim.readAll().constData());
     launcher.terminate();
     QVERIFY(launcher.waitForFinished(20000) && launcher.exitStatus() == QProcess::NormalExit
@@ -55,6 +84,60 @@ void TestLauncher::scenario()
     QVERIFY2(QRegularExpression(order).match(log).hasMatch(), qPrintable(log));
     // AppReady goes out first.
     QVERIFY(log.indexOf("link: send 010000000c0000001100000002000000") == log.indexOf("link: send"));
+}
+
+void TestLauncher::serviceOnItsOwn_data()
+{
+    QTest::addColumn<ServiceStart>("start");
+    QTest::newRow("service up after the launcher") << AfterTheLauncher;
+    QTest::newRow("service restarted") << Restarted;
+}
+
+// The launcher and the service start and restart independently: each
+// connection must look like a normal boot to the service (the scenario waits
+// for AppReady first). Beside it, what the service manager hears.
+void TestLauncher::serviceOnItsOwn()
+{
+    QFETCH(ServiceStart, start);
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    NotifyReceiver manager;
+    qputenv("WATCHDOG_USEC", "500000");
+    const auto unsetWatchdog = qScopeGuard([] { qunsetenv("WATCHDOG_USEC"); });
+    QProcess launcher;
+    startLauncher(launcher);
+    const auto stop = qScopeGuard([&] {
+        launcher.terminate();
+        launcher.waitForFinished(20000);
+    });
+    QByteArray log, service;
+    if (start == AfterTheLauncher)
+        QTRY_VERIFY_WITH_TIMEOUT((log += launcher.readAll()).contains("down: Connection refused"),
+                                 20000);
+    else
+        QVERIFY2(playScenario("normal-boot", &service), service.constData());
+    QVERIFY2(playScenario("normal-boot", &service), service.constData());
+    // The frame the service saw first.
+    QVERIFY2(QString::fromUtf8(service).contains(QRegularExpression("^[^<]*< AppReady ")),
+             service.constData());
+    launcher.terminate();
+    QVERIFY(launcher.waitForFinished(20000) && launcher.exitCode() == 0);
+    log += launcher.readAll();
+    // On the first connection too, tried into the void when nobody listened.
+    QCOMPARE(log.count("link: send 010000000c0000001100000002000000\n"), 2);
+
+    QVERIFY(manager.sync());
+    const QStringList notes = manager.received();
+    QVERIFY2(notes.count("WATCHDOG=1") >= 2, qPrintable(notes.join('|')));
+    QCOMPARE(QStringList(notes).filter(QRegularExpression("^(?!WATCHDOG=1$)")).join('|'),
+             QStringList({"STATUS=Applying the stored settings",
+                          "STATUS=Starting the framework's managers", "STATUS=Opening the MCU link",
+                          "STATUS=Waiting for the first frame",
+                          "READY=1\nSTATUS=First frame shown, starting the direct services",
+                          "STATUS=Direct services ready, starting the normal services",
+                          "STATUS=Normal services ready, finishing the start", "STATUS=Running",
+                          "STOPPING=1"})
+                 .join('|'));
 }
 
 QTEST_GUILESS_MAIN(TestLauncher)
