@@ -4,11 +4,14 @@
 #include <QTextCodec>
 
 #include "application.h"
+#include "dltlog.h"
 #include "mainstart.h"
 #include "meventfilter.h"
 
 int launcherMain(int &argc, char **argv)
 {
+    // First in and last out, so the whole debug log reaches DLT, teardown included.
+    DltLog dlt;
     Application app(argc, argv);
 
     qDebug() << "QApplication===>Application\n\n ";

@@ -1,5 +1,6 @@
 #include "mainappprotocolcomm.h"
 
+#include "dltlog.h"
 #include "linklog.h"
 
 #include "launcherconfig.h"
@@ -216,6 +217,7 @@ int MainAppProtocolComm::SendData(void *frame, int len)
     }
     // Under the lock the number cannot change any more.
     const int fd = m_socket.load(std::memory_order_relaxed);
+    DltLog::traceToMcu(frame, len);
 
     const char *p = static_cast<const char *>(frame);
     int result = 0;
