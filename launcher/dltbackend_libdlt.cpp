@@ -76,8 +76,8 @@ void traceFrame(Direction direction, const void *frame, int length)
 {
     // The header says which way the frame went, in letters a viewer shows.
     char header[2] = {direction == FromMcu ? 'R' : 'T', 'X'};
-    dlt_user_trace_network(&s_contexts[Frames], DLT_NW_TRACE_IPC, sizeof header, header, uint16_t(length),
-                           const_cast<void *>(frame));
+    dlt_user_trace_network(&s_contexts[Frames], DLT_NW_TRACE_IPC, sizeof header, header,
+                           uint16_t(length), const_cast<void *>(frame));
 }
 
 } // namespace DltBackend

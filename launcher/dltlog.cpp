@@ -49,13 +49,12 @@ void DltLog::linkLine(const char *line, bool perFrame)
     DltBackend::log(DltBackend::LinkLog, perFrame ? DltBackend::Debug : DltBackend::Info, line);
 }
 
-void DltLog::handleMessage(QtMsgType type, const QMessageLogContext &context,
-                           const QString &message)
+void DltLog::handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     // Standard error first and exactly as before: the earlier handler formats it.
     s_previous(type, context, message);
-    DltBackend::log(DltBackend::DebugLog, levelOf(type), message.toUtf8().constData(),
-                    context.file, context.line, context.function);
+    DltBackend::log(DltBackend::DebugLog, levelOf(type), message.toUtf8().constData(), context.file,
+                    context.line, context.function);
 }
 
 void DltLog::traceChanged(bool on)
