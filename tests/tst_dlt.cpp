@@ -101,9 +101,9 @@ bool TestDlt::control(const QStringList &arguments)
 {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    tool.start(DLT_CONTROL, QStringList{"-p", m_port} + arguments + QStringList{"localhost"});
+    tool.start(DLT_CONTROL, QStringList {"-p", m_port} + arguments + QStringList {"localhost"});
     return tool.waitForFinished(10000) && tool.exitStatus() == QProcess::NormalExit
-           && tool.exitCode() == 0;
+        && tool.exitCode() == 0;
 }
 
 void TestDlt::recordedFrames(QStringList *toMcu, QStringList *fromMcu)
@@ -189,8 +189,11 @@ bool TestDlt::play()
     recordedFrames(&toMcu, &fromMcu);
     const int toBefore = toMcu.size(), fromBefore = fromMcu.size();
 
-    // Switched on in the running launcher; it says so in its frame context.
-    if (!control({"-r", "1", "-a", "LNCH", "-c", "MCUF"})
+    // Switched on in the running launcher; it says so in its frame context. The
+    // daemon must know the context first: the library registers it before it
+    // sends the first message.
+    if (!waitForText(m_receiver, &m_dltOutput, " LNCH MAIN ")
+        || !control({"-r", "1", "-a", "LNCH", "-c", "MCUF"})
         || !waitForText(m_receiver, &m_dltOutput, "[MCU frame trace on]"))
         return false;
     QFile scenario(SCENARIO_DIR "/normal-boot.scn");
@@ -218,7 +221,7 @@ bool TestDlt::play()
     m_launcher.terminate();
     // The launcher's last word to the daemon; everything else came before it.
     return m_launcher.waitForFinished(20000)
-           && waitForText(m_receiver, &m_dltOutput, "Unregistered ApID 'LNCH'");
+        && waitForText(m_receiver, &m_dltOutput, "Unregistered ApID 'LNCH'");
 }
 
 void TestDlt::debugLog_data()
@@ -228,12 +231,16 @@ void TestDlt::debugLog_data()
     QTest::addColumn<QString>("function");
     // dlt-receive prints a newline of the text as a space.
     QTest::newRow("banner") << "\t             QT new Launcher start !!"
-                            << "launcher/launchermain.cpp" << "int launcherMain(int&, char**)";
+                            << "launcher/launchermain.cpp"
+                            << "int launcherMain(int&, char**)";
     QTest::newRow("MainStart") << "---MainStart---"
-                               << "launcher/mainstart.cpp" << "MainStart::MainStart()";
+                               << "launcher/mainstart.cpp"
+                               << "MainStart::MainStart()";
     QTest::newRow("UI variant") << "UI is UI_KALDOR_RDS_1024_600  "
-                                << "launcher/mainstart.cpp" << "void MainStart::start()";
-    QTest::newRow("teardown") << "~MainStart " << "launcher/mainstart.cpp"
+                                << "launcher/mainstart.cpp"
+                                << "void MainStart::start()";
+    QTest::newRow("teardown") << "~MainStart "
+                              << "launcher/mainstart.cpp"
                               << "MainStart::~MainStart()";
 }
 
