@@ -35,7 +35,7 @@ for header in launcher/*.h; do
     fi
 done
 
-read -r -a qtflags <<<"$(pkg-config --cflags Qt5Widgets Qt5Multimedia)"
+read -r -a qtflags <<<"$(pkg-config --cflags Qt5Widgets Qt5Multimedia automotive-dlt)"
 cxx=(${CXX:-g++} -std=c++11 -pedantic-errors -fsyntax-only -fPIC "${qtflags[@]}" -I"$tmp" -Ilauncher -Iframework)
 for source in launcher/*.cpp; do
     "${cxx[@]}" "$source"

@@ -42,7 +42,9 @@ static int usage()
         "  alloc                  heap allocations per inbound and outbound frame in steady state\n"
         "  send [seconds]         SendData from 1, 2 and 4 threads to a peer reading at full "
         "speed\n"
-        "  event [rounds]         Application::notify + beep filter vs a plain QApplication\n");
+        "  event [rounds]         Application::notify + beep filter vs a plain QApplication\n"
+        "  dlt [rounds] [label]   the full inbound path, registered in DLT (tools/bench.sh sets\n"
+        "                         up the daemon and the levels)\n");
     return 2;
 }
 
@@ -63,6 +65,8 @@ int main(int argc, char **argv)
         return Bench::runSend(argc - 1, argv + 1);
     if (!std::strcmp(mode, "event"))
         return Bench::runEvent(argc - 1, argv + 1);
+    if (!std::strcmp(mode, "dlt"))
+        return Bench::runDlt(argc - 1, argv + 1);
     if (!std::strcmp(mode, "event-child"))
         return Bench::runEventChild(argc - 1, argv + 1);
     return usage();

@@ -48,6 +48,8 @@ int runCallgrind(int argc, char **argv);
 int runAllocations(int argc, char **argv);
 int runSend(int argc, char **argv);
 int runEvent(int argc, char **argv);
+// The full inbound path with the launcher registered in DLT as the environment sets it up.
+int runDlt(int argc, char **argv);
 int runEventChild(int argc, char **argv);
 // Prints the outbound allocation counts; returns the largest.
 long reportOutboundAllocations();

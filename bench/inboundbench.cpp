@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "alloccounter.h"
+#include "dltlog.h"
 #include "framereassembler.h"
 #include "literalreassembler.h"
 #include "mainappprotocolcomm.h"
@@ -475,5 +476,32 @@ int Bench::runAllocations(int, char **)
     }
     worst = std::max(worst, reportOutboundAllocations());
     std::fprintf(o, "alloc: worst steady-state count: %ld (target 0)\n", worst);
+    return 0;
+}
+
+int Bench::runDlt(int argc, char **argv)
+{
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    const char *label = argc > 2 ? argv[2] : "";
+    silenceStdout();
+    FILE *o = out();
+    // Registered as the launcher is; daemon and levels come from the environment.
+    DltLog dlt;
+    // A daemon's levels reach the library up to half a second after registering.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (Kind k : Kinds) {
+        const Stream s = buildStream(k, Chunking::ManyPerWrite, framesFor(k));
+        runOnce(s, Consumer::Full); // warm-up: stdout's buffer, the singletons
+        std::vector<double> cpu;
+        long allocs = 0;
+        for (int r = 0; r < rounds; ++r) {
+            const Run run = runOnce(s, Consumer::Full);
+            cpu.push_back(double(run.cpuNs) / double(s.frames));
+            allocs = std::max(allocs, run.allocs);
+        }
+        std::fprintf(o,
+                     "dlt: %-22s %-8s %8.1f ns CPU/frame (median of %d) %8.3f allocations/frame\n",
+                     label, name(k), median(cpu), rounds, double(allocs) / double(s.frames));
+    }
     return 0;
 }

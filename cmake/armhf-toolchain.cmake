@@ -26,4 +26,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # cross compiler's own libc and crash Qt.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 
+# pkg-config (libdlt) looks at the armhf .pc files only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
+
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)

@@ -4,12 +4,15 @@
 #include <QTextCodec>
 
 #include "application.h"
+#include "dltlog.h"
 #include "mainstart.h"
 #include "meventfilter.h"
 #include "servicenotifier.h"
 
 int launcherMain(int &argc, char **argv)
 {
+    // First in and last out, so the whole debug log reaches DLT, teardown included.
+    DltLog dlt;
     Application app(argc, argv);
     // Before the start sequence, whose stages it reports.
     ServiceNotifier notifier;

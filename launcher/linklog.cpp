@@ -3,17 +3,37 @@
 #include <cstdarg>
 #include <cstdio>
 
-void linkLine(const char *format, ...)
+#include "dltlog.h"
+
+namespace {
+
+void printLine(bool perFrame, const char *format, va_list args)
 {
     // Longer than any line of the link: the longest carries a socket name
     // (at most 107 bytes) and an error text.
     char line[512];
-    va_list args;
-    va_start(args, format);
     const int n = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
     if (n < 0)
         return;
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
+    DltLog::linkLine(line, perFrame);
+}
+
+} // namespace
+
+void linkLine(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    printLine(false, format, args);
+    va_end(args);
+}
+
+void linkFrameLine(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    printLine(true, format, args);
+    va_end(args);
 }

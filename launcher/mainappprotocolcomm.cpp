@@ -1,5 +1,6 @@
 #include "mainappprotocolcomm.h"
 
+#include "dltlog.h"
 #include "linklog.h"
 
 #include "launcherconfig.h"
@@ -288,6 +289,7 @@ int MainAppProtocolComm::sendLocked(const void *frame, int len)
 {
     // Under the lock the number cannot change.
     const int fd = m_socket.load(std::memory_order_relaxed);
+    DltLog::traceToMcu(frame, len);
     const char *p = static_cast<const char *>(frame);
     int result = 0;
     int sent = 0;

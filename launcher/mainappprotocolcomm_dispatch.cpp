@@ -3,6 +3,7 @@
 
 #include "mainappprotocolcomm.h"
 
+#include "dltlog.h"
 #include "linklog.h"
 
 #include <QDate>
@@ -65,13 +66,14 @@ const qint32 LatestImplausibleTime = 15551999;
 
 void MainAppProtocolComm::resolvePacket(unsigned char *frame)
 {
+    DltLog::traceFromMcu(frame);
     const quint32 type = wordAt(frame);
 
     if (type == MAIN_APP_TYPE_NORMAL) {
         const quint32 msg = wordAt(frame + 4);
         const quint32 p1 = wordAt(frame + 8);
         const quint32 p2 = wordAt(frame + 12);
-        linkLine("Main app normal msg:%u, p1:%u, p2:%u.", msg, p1, p2);
+        linkFrameLine("Main app normal msg:%u, p1:%u, p2:%u.", msg, p1, p2);
 
         switch (msg) {
         case MSG_M2A_CMD:

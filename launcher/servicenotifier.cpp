@@ -47,7 +47,8 @@ ServiceNotifier::ServiceNotifier(QObject *parent)
     const bool abstract = name[0] == '@';
     if (abstract)
         m_address.sun_path[0] = '\0';
-    m_addressLength = unsigned(offsetof(sockaddr_un, sun_path) + size_t(name.size()) + (abstract ? 0 : 1));
+    m_addressLength = unsigned(offsetof(sockaddr_un, sun_path) + size_t(name.size())
+                               + (abstract ? 0 : 1));
     m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return;

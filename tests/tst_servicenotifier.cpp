@@ -37,8 +37,7 @@ private Q_SLOTS:
         QTest::newRow("no watchdog") << true << QByteArray() << NoPid << 0;
         QTest::newRow("400 ms: pings every 200 ms") << true << QByteArray("400000") << NoPid << 200;
         QTest::newRow("meant for this process") << true << QByteArray("400000") << OurPid << 200;
-        QTest::newRow("meant for another process")
-            << true << QByteArray("400000") << OtherPid << 0;
+        QTest::newRow("meant for another process") << true << QByteArray("400000") << OtherPid << 0;
         QTest::newRow("not a number") << true << QByteArray("4e5") << NoPid << 0;
     }
 
@@ -97,11 +96,11 @@ private Q_SLOTS:
         Q_EMIT services->stageReady(SvcControl::NormalStage);
         Q_EMIT services->finished();
         QVERIFY(manager.sync());
-        QCOMPARE(manager.received(),
-                 QStringList({"READY=1\nSTATUS=First frame shown, starting the direct services",
-                              "STATUS=Direct services ready, starting the normal services",
-                              "STATUS=Normal services ready, finishing the start",
-                              "STATUS=Running"}));
+        QCOMPARE(
+            manager.received(),
+            QStringList({"READY=1\nSTATUS=First frame shown, starting the direct services",
+                         "STATUS=Direct services ready, starting the normal services",
+                         "STATUS=Normal services ready, finishing the start", "STATUS=Running"}));
         delete startup;
     }
 };

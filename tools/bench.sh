@@ -2,7 +2,7 @@
 # Builds and runs every benchmark and prints each figure next to its baseline.
 #   tools/bench.sh [build-dir]        (default: build-bench)
 # BENCH_ROUNDS (default 7) and BENCH_STARTS (default 7) set the repetitions;
-# BENCH_ONLY="inbound alloc event send callgrind startup startcg" picks sections.
+# BENCH_ONLY="inbound alloc event send dlt callgrind startup startcg" picks sections.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,7 +10,7 @@ build=${1:-$root/build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
 rounds=${BENCH_ROUNDS:-7}
 starts=${BENCH_STARTS:-7}
-only=${BENCH_ONLY:-inbound alloc event send callgrind startup startcg}
+only=${BENCH_ONLY:-inbound alloc event send dlt callgrind startup startcg}
 wanted() { [[ " $only " == *" $1 "* ]]; }
 
 section() { echo; echo "=== $*"; }
@@ -38,6 +38,41 @@ fi
 if wanted send; then
     section "4. send path"
     "$bench" send 1
+fi
+
+if wanted dlt && command -v dlt-daemon >/dev/null; then
+    section "4b. inbound path in DLT"
+    # The same bench from a build without DLT is the baseline; the DLT build
+    # runs with no daemon, with a daemon of its own and the per-frame line's
+    # level on, and with the frame trace on.
+    nodlt=$build-nodlt
+    cmake -S "$root" -B "$nodlt" -DLAUNCHER_BUILD_BENCH=ON -DLAUNCHER_BUILD_TESTS=OFF \
+        -DLAUNCHER_DLT=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$nodlt" -j"$(nproc)" --target launcher-bench >/dev/null
+    dltrun=$(mktemp -d)
+    port=$((20000 + RANDOM % 20000))
+    dlt_with_daemon() { # label, extra dlt.conf lines, extra environment
+        printf 'ControlSocketPath = %s/ctrl.sock\nLoggingMode = 2\nLoggingFilename = %s/daemon.log\n%s\n' \
+            "$dltrun" "$dltrun" "$2" >"$dltrun/dlt.conf"
+        dlt-daemon -c "$dltrun/dlt.conf" -t "$dltrun" -p "$port" >/dev/null 2>&1 &
+        local daemon=$! i
+        for i in $(seq 50); do [ -p "$dltrun/dlt" ] && break; sleep 0.1; done
+        # A client takes what the daemon sends, as a viewer on the unit would.
+        dlt-receive -p "$port" localhost >/dev/null 2>&1 &
+        local receiver=$!
+        env DLT_PIPE_DIR="$dltrun" $3 "$bench" dlt "$rounds" "$1" | tee -a "$dltrun/out"
+        kill "$receiver" "$daemon" 2>/dev/null || true
+        wait "$receiver" "$daemon" 2>/dev/null || true
+    }
+    "$nodlt/bench/launcher-bench" dlt "$rounds" "without DLT (build)" | tee "$dltrun/out"
+    mkdir -p "$dltrun/none"
+    DLT_PIPE_DIR="$dltrun/none" "$bench" dlt "$rounds" "DLT, no daemon" | tee -a "$dltrun/out"
+    dlt_with_daemon "DLT, daemon, line on" "" "DLT_INITIAL_LOG_LEVEL=LNCH:LINK:5"
+    dlt_with_daemon "DLT, daemon, trace on" "ContextTraceStatus = 1" ""
+    awk '{ k = $(NF - 8); v = $(NF - 7); if (/without DLT/) base[k] = v; else if (base[k] > 0)
+           printf "dlt: %s, %s: %.2f of the build without DLT\n", substr($0, 6, 22), k, v / base[k] }' \
+        "$dltrun/out"
+    rm -rf "$dltrun"
 fi
 
 if ! wanted callgrind; then

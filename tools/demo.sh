@@ -7,7 +7,8 @@
 # person to use; simulator commands can be typed in the terminal; closing the
 # window (or Ctrl-C) ends the demo.
 # DEMO_IDLE_MS: how long the link may stay quiet before the end (default 3000);
-# DEMO_BUILD_DIR: the build directory (default build/).
+# DEMO_BUILD_DIR: the build directory (default build/);
+# DEMO_DLT_PORT: the TCP port of the demo's own dlt-daemon (default 13490).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,7 +19,7 @@ keep_open=0
 for arg in "$@"; do
     case $arg in
     --keep-open) keep_open=1 ;;
-    -h | --help) sed -n '2,11s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,12s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "demo: unknown option $arg (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -50,13 +51,47 @@ if [ "$(id -u)" -eq 0 ]; then
     run_launcher=(setpriv --bounding-set=-sys_time --inh-caps=-sys_time "${run_launcher[@]}")
 fi
 
+# A dlt-daemon of the demo's own: its FIFOs, control socket and log in $out/dlt,
+# on a port of its own, so a daemon of the machine is left alone. The launcher
+# finds it through DLT_PIPE_DIR; dlt-receive keeps the session as a .dlt file.
+dlt_dir=$out/dlt
+dlt_port=${DEMO_DLT_PORT:-13490}
+mkdir -p "$dlt_dir"
+# Everything on from the launcher's first frame: the daemon gives a context
+# that registers the debug level (the link's per-frame line) and the trace on
+# (the MCU frames).
+cat >"$dlt_dir/dlt.conf" <<EOF
+ControlSocketPath = $dlt_dir/dlt-ctrl.sock
+LoggingMode = 2
+LoggingFilename = $dlt_dir/dlt-daemon.log
+ContextLogLevel = 5
+ContextTraceStatus = 1
+EOF
+dlt-daemon -c "$dlt_dir/dlt.conf" -t "$dlt_dir" -p "$dlt_port" >/dev/null 2>&1 &
+dlt_daemon=$!
+dlt_receive=
+stop_dlt() {
+    [ -z "$dlt_receive" ] || kill -TERM "$dlt_receive" 2>/dev/null || true
+    kill -TERM "$dlt_daemon" 2>/dev/null || true
+    wait "$dlt_daemon" 2>/dev/null || true
+}
+trap stop_dlt EXIT
+for _ in $(seq 100); do
+    [ -p "$dlt_dir/dlt" ] && break
+    kill -0 "$dlt_daemon" 2>/dev/null || { echo "demo: dlt-daemon did not start (port $dlt_port taken? DEMO_DLT_PORT picks another)" >&2; exit 1; }
+    sleep 0.1
+done
+dlt-receive -p "$dlt_port" -o "$out/session.dlt" localhost >/dev/null 2>&1 &
+dlt_receive=$!
+export DLT_PIPE_DIR=$dlt_dir
+
 sim_args=(--scenario mcu-sim/scenarios/normal-boot.scn --summary --record "$out/session.txt")
 if [ "$keep_open" -eq 1 ]; then
     # The terminal stays the simulator's input: commands typed there reach
     # the launcher while the window is in use.
     "$build/mcu-sim/mcu-sim" "${sim_args[@]}" <&0 > >(tee "$out/mcu-sim.log") 2>&1 &
 else
-    "$build/mcu-sim/mcu-sim" "${sim_args[@]}" --exit-after-idle "${DEMO_IDLE_MS:-3000}" \
+    "$build/mcu-sim/mcu-sim" "${sim_args[@]}" --no-input --exit-after-idle "${DEMO_IDLE_MS:-3000}" \
         </dev/null > >(tee "$out/mcu-sim.log") 2>&1 &
 fi
 sim=$!
@@ -84,6 +119,15 @@ if [ "$keep_open" -eq 1 ]; then
     kill -TERM "$sim" 2>/dev/null || true
     wait "$sim" || sim_status=$?
 else
+    # One more key press once the boot is through: by then the launcher has
+    # its levels from the daemon (they can take it half a second), so the
+    # recording holds the press's lines and its frame as trace.
+    for _ in $(seq 300); do
+        grep -q '^# passed: expect Reply' "$out/mcu-sim.log" 2>/dev/null && break
+        kill -0 "$sim" 2>/dev/null || break
+        sleep 0.1
+    done
+    "$build/mcu-sim/mcu-sim" send key 0x12 1 >/dev/null || true
     wait "$sim" || sim_status=$?
     kill -TERM "$launcher" 2>/dev/null || true
     wait "$launcher" || launcher_status=$?
@@ -92,7 +136,13 @@ fi
 echo
 echo "demo: launcher exited with $launcher_status; from its log:"
 grep -E '^(---MainStart---|UI is|~MainStart|hostframework: )' "$out/launcher.log" || true
-echo "demo: logs and the recorded session are in $out"
+# The launcher unregistered on its way out; give the daemon a moment to pass that on.
+sleep 0.5
+stop_dlt
+trap - EXIT
+echo "demo: in DLT (dlt-convert -a $out/session.dlt), the launcher's first messages:"
+dlt-convert -a "$out/session.dlt" | grep ' LNCH ' | head -n 8 || true
+echo "demo: logs, the recorded session and the DLT session (session.dlt) are in $out"
 if [ "$sim_status" -ne 0 ] || [ "$launcher_status" -ne 0 ]; then
     echo "demo: FAILED (simulator $sim_status, launcher $launcher_status)"
     exit 1

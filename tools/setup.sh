@@ -2,9 +2,11 @@
 # Installs on Debian 12 what one command of the project needs, skipping what is
 # already there. Run as root (or with sudo available).
 #
-#   tools/setup.sh demo        compiler, CMake and Qt: building and the demo
+#   tools/setup.sh demo        compiler, CMake, Qt and DLT (library, daemon and
+#                              tools): building and the demo
 #   tools/setup.sh test        demo + what the test stages call: Xvfb, a sound
-#                              server and sox, clang's fuzzer runtime, lintian
+#                              server and sox, clang's fuzzer runtime, lintian,
+#                              iproute2
 #   tools/setup.sh armhf       demo + adds the armhf architecture to the machine,
 #                              then the cross compiler, qemu-user, armhf Qt and
 #                              the packaging tools
@@ -14,7 +16,10 @@
 # Several may be named at once; no name means test.
 set -euo pipefail
 
-demo=(build-essential cmake qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins util-linux)
+# libdlt-dev: the launcher logs to DLT; the demo runs a dlt-daemon of its own
+# and records the session with dlt-receive (dlt-tools).
+demo=(build-essential cmake qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins util-linux
+      pkgconf libdlt-dev dlt-daemon dlt-tools)
 xserver=(xvfb xauth)
 declare -A wanted=()
 add_arch=no
@@ -25,13 +30,14 @@ for profile in "$@"; do
     # tzdata: the clock tests run in named zones. pkgconf: the unit-floor
     # stage takes the Qt flags from it. systemd: systemd-analyze
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
-    # clang-format: the format stage.
+    # clang-format: the format stage. iproute2: the DLT test raises the
+    # loopback of its network namespace (it reaches its daemon over TCP).
     test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
-                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd) ;;
+                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd iproute2) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
     armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf
-                 qtmultimedia5-dev:armhf dpkg-dev lintian)
+                 qtmultimedia5-dev:armhf libdlt-dev:armhf dpkg-dev lintian)
            add_arch=yes ;;
     bench) list=("${demo[@]}" valgrind) ;;
     screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick) ;;
