@@ -371,7 +371,6 @@ local function dissect_frame(tvb, tree, direction, len)
             and string.format("Long message id %d: the launcher drops it", msg)
             or string.format("Type %d: the launcher drops the frame", frame_type))
     end
-    tree:add(f.kind, kind)
     return kind, text
 end
 
@@ -442,12 +441,11 @@ function mculink.dissector(tvb, pinfo, tree)
     local root = tree:add(mculink, tvb())
     root:add(f.direction, direction):set_generated()
     local size = tvb:len()
-    local line
+    local kind, line
     if direction == TO_MCU then
         local frame_type = size >= 4 and tvb(0, 4):le_uint() or 0
         if (frame_type == 1 and size == NORMAL_SIZE)
             or ((frame_type == 2 or frame_type == 3) and size == LAUNCHER_LONG_SIZE) then
-            local kind
             kind, line = dissect_frame(tvb, root, direction, size)
             root:append_text(": " .. line)
         else
@@ -464,19 +462,20 @@ function mculink.dissector(tvb, pinfo, tree)
             end
             frames = frames + 1
             local sub = root:add(mculink, tvb(offset, len), "Frame")
-            local kind, text = dissect_frame(tvb(offset, len):tvb(), sub, direction, len)
-            sub:append_text(": " .. (text or kind))
+            local frame_kind, text = dissect_frame(tvb(offset, len):tvb(), sub, direction, len)
+            sub:append_text(": " .. (text or frame_kind))
             if offset == 0 and len == size and text then
-                line = text
+                kind, line = frame_kind, text
             end
             offset = offset + len
         end
     end
     if not line then
-        root:add(f.kind, "Unframed")
+        kind, line = "Unframed", "Unframed " .. word_hex(tvb)
         root:add(f.unframed, tvb())
-        line = "Unframed " .. word_hex(tvb)
     end
+    -- The packet's kind: a write of several frames or of pieces is Unframed.
+    root:add(f.kind, kind):set_generated()
     pinfo.cols.info = line
     return size
 end
