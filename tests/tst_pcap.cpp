@@ -76,6 +76,8 @@ const QVector<EdgeFrame> &edgeFrames()
          "from there"},
         {"more than one frame", '>', "01000000 18330000 00000000 00000000 01000000 18330000",
          "8 bytes of a frame of 16: the launcher waits for the rest"},
+        {"rest of that frame", '>', "00000000 00000000",
+         "Completes a frame begun in packet 4: VersionReq"},
         {"long id 63 dropped", '>', "02000000 3f000000 0d000000 01",
          "Long message id 63: the launcher drops it"},
         {"long id 64 taken", '>', "02000000 40000000 0d000000 01", ""},
@@ -130,8 +132,7 @@ QString tsharkField(const QString &kind, const QString &field)
 }
 
 // What tshark printed, in the simulator's notation.
-QString inSimulatorNotation(const QString &field, const QString &tsharkField,
-                            const QString &printed)
+QString inSimulatorNotation(const QString &field, const QString &tsharkField, const QString &printed)
 {
     if (tsharkField == "mculink.unframed")
         return FrameCodec::wordHex(QByteArray::fromHex(printed.toLatin1()));
@@ -171,9 +172,10 @@ void TestPcap::initTestCase()
         const QByteArray bytes = QByteArray::fromHex(QByteArray(frame.hex).replace(' ', ""));
         const DecodedFrame d = frame.direction == '<' ? FrameCodec::decode(bytes)
                                                       : FrameCodec::decodeInbound(bytes);
-        edge.write(QStringLiteral("+0.100 %1 %2  # %3\n")
-                       .arg(QString(QLatin1Char(frame.direction)), FrameCodec::wordHex(bytes), d.text)
-                       .toUtf8());
+        edge.write(
+            QStringLiteral("+0.100 %1 %2  # %3\n")
+                .arg(QString(QLatin1Char(frame.direction)), FrameCodec::wordHex(bytes), d.text)
+                .toUtf8());
     }
     edge.close();
     for (const QString &name : {QStringLiteral("normal-boot"), QStringLiteral("edge")}) {
@@ -347,6 +349,8 @@ void TestPcap::malformedScenarioExperts_data()
     QTest::newRow("split key, first half")
         << "Unframed 01000000 16330000"
         << "8 bytes of a frame of 16: the launcher waits for the rest";
+    QTest::newRow("split key, second half") << "Unframed 01000000 02000000"
+                                            << "Completes a frame begun in packet 2: Key p1=1 p2=2";
     QTest::newRow("unknown type") << "Unframed 04000000 01000000 0c000000"
                                   << "Type 4: the launcher drops the frame";
     QTest::newRow("UUID cut short") << "Uuid prefix=\"AB\" number=0"
@@ -367,8 +371,8 @@ void TestPcap::malformedScenarioExperts()
 {
     QFETCH(QString, info);
     QFETCH(QString, experts);
-    const QVector<QStringList> rows =
-        fields(path("malformed.pcapng"), {"_ws.col.Info", "_ws.expert.message"});
+    const QVector<QStringList> rows = fields(path("malformed.pcapng"),
+                                             {"_ws.col.Info", "_ws.expert.message"});
     const auto row = std::find_if(rows.cbegin(), rows.cend(),
                                   [&](const QStringList &r) { return r.at(0) == info; });
     QVERIFY2(row != rows.cend(), qPrintable(info));
@@ -424,8 +428,8 @@ void TestPcap::filterSelectsOneKind()
     }
     QVERIFY(!expected.isEmpty());
     QStringList selected;
-    for (const QStringList &row : fields(path(scenario + ".pcapng"), {"frame.number"},
-                                         {"-Y", filter}))
+    for (const QStringList &row :
+         fields(path(scenario + ".pcapng"), {"frame.number"}, {"-Y", filter}))
         selected << row.at(0);
     QCOMPARE(selected, expected);
 }

@@ -91,6 +91,8 @@ local e = {
         expert.group.PROTOCOL, expert.severity.WARN),
     incomplete = ProtoExpert.new("mculink.incomplete", "Incomplete frame",
         expert.group.REASSEMBLE, expert.severity.NOTE),
+    completes = ProtoExpert.new("mculink.completes", "Completes an earlier frame",
+        expert.group.REASSEMBLE, expert.severity.NOTE),
     not_frame = ProtoExpert.new("mculink.not_frame", "Not one frame",
         expert.group.MALFORMED, expert.severity.ERROR),
 }
@@ -375,29 +377,28 @@ local function dissect_frame(tvb, tree, direction, len)
 end
 
 -- The MCU's stream as the launcher's reader cuts it: returns the length of
--- the frame at offset, or nil with what the reader does instead.
+-- the frame at offset; or nil and whether the reader keeps the bytes from
+-- offset on for the next read (it discards them on a bad length word).
 local function next_mcu_frame(tvb, offset, tree)
     local available = tvb:len() - offset
     local function incomplete(needed)
         tree:add_proto_expert_info(e.incomplete, string.format(
             "%d bytes of a frame%s: the launcher waits for the rest", available,
             needed and string.format(" of %d", needed) or ""))
+        return nil, true
     end
     -- Fewer than 8 bytes never start a frame.
     if available < 8 then
-        incomplete(nil)
-        return nil
+        return incomplete(nil)
     end
     if tvb(offset, 4):le_uint() == 1 then
         if available < NORMAL_SIZE then
-            incomplete(NORMAL_SIZE)
-            return nil
+            return incomplete(NORMAL_SIZE)
         end
         return NORMAL_SIZE
     end
     if available < HEADER_SIZE then
-        incomplete(nil)
-        return nil
+        return incomplete(nil)
     end
     local length_range = tvb(offset + 8, 4)
     local length = length_range:le_int()
@@ -420,8 +421,7 @@ local function next_mcu_frame(tvb, offset, tree)
         return nil
     end
     if available < length then
-        incomplete(length)
-        return nil
+        return incomplete(length)
     end
     if length > RECORD_SIZE then
         tree:add_tvb_expert_info(e.length_cut, length_range, string.format(
@@ -430,6 +430,58 @@ local function next_mcu_frame(tvb, offset, tree)
         return RECORD_SIZE
     end
     return length
+end
+
+-- What the launcher's reader holds back from one write of the MCU for the
+-- next: the bytes and the packet they began in. Worked out on the first pass,
+-- in packet order, and kept per packet for any later look.
+local pending
+local carried
+
+function mculink.init()
+    pending = { bytes = ByteArray.new(), from = nil }
+    carried = {}
+end
+
+-- One write of the MCU: several frames, or pieces of them, may come in it,
+-- and it may complete what an earlier write began.
+local function dissect_mcu_write(tvb, pinfo, root)
+    if not pinfo.visited then
+        carried[pinfo.number] = pending
+    end
+    local carry = carried[pinfo.number] or { bytes = ByteArray.new() }
+    local stream = tvb
+    if carry.bytes:len() > 0 then
+        stream = (carry.bytes .. tvb:bytes()):tvb("Launcher's receive buffer")
+    end
+    local carried_len = carry.bytes:len()
+    local kind, line
+    local offset, keep = 0, false
+    while offset < stream:len() do
+        local len
+        len, keep = next_mcu_frame(stream, offset, root)
+        if not len then
+            break
+        end
+        local sub = root:add(mculink, stream(offset, len), "Frame")
+        local frame_kind, text = dissect_frame(stream(offset, len):tvb(), sub, TO_LAUNCHER, len)
+        sub:append_text(": " .. (text or frame_kind))
+        if offset < carried_len then
+            sub:add_proto_expert_info(e.completes, string.format(
+                "Completes a frame begun in packet %d: %s", carry.from, text or frame_kind))
+        elseif offset == 0 and len == stream:len() and text then
+            kind, line = frame_kind, text
+        end
+        offset = offset + len
+    end
+    if not pinfo.visited then
+        local rest = keep and offset < stream:len()
+        pending = {
+            bytes = rest and stream(offset):bytes() or ByteArray.new(),
+            from = offset < carried_len and carry.from or pinfo.number,
+        }
+    end
+    return kind, line
 end
 
 function mculink.dissector(tvb, pinfo, tree)
@@ -453,22 +505,7 @@ function mculink.dissector(tvb, pinfo, tree)
                 "The MCU service takes 16 bytes for type 1 and 264 for types 2 and 3")
         end
     else
-        -- Several frames, or pieces of them, may come in one write.
-        local offset, frames = 0, 0
-        while offset < size do
-            local len = next_mcu_frame(tvb, offset, root)
-            if not len then
-                break
-            end
-            frames = frames + 1
-            local sub = root:add(mculink, tvb(offset, len), "Frame")
-            local frame_kind, text = dissect_frame(tvb(offset, len):tvb(), sub, direction, len)
-            sub:append_text(": " .. (text or frame_kind))
-            if offset == 0 and len == size and text then
-                kind, line = frame_kind, text
-            end
-            offset = offset + len
-        end
+        kind, line = dissect_mcu_write(tvb, pinfo, root)
     end
     if not line then
         kind, line = "Unframed", "Unframed " .. word_hex(tvb)
