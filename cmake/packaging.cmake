@@ -4,7 +4,8 @@
 #                      unit's image takes
 #   libhostframework1  the desktop stand-in of the maker's framework, which the
 #                      unit never gets (its own libraries take the place)
-#   mcu-sim            the MCU simulator and its scenarios
+#   mcu-sim            the MCU simulator, its scenarios and the link's
+#                      Wireshark dissector
 #
 #   cmake --build <build dir> --target package   ->  <name>_<version>_<arch>.deb
 #

@@ -11,6 +11,7 @@
 #                              the packaging tools
 #   tools/setup.sh bench       demo + valgrind (tools/bench.sh)
 #   tools/setup.sh screenshot  demo + Xvfb and ImageMagick (tools/homescreen-shot.sh)
+#   tools/setup.sh capture-shot  screenshot + Wireshark and xdotool (tools/wireshark-shot.sh)
 #
 # Several may be named at once; no name means test.
 set -euo pipefail
@@ -36,7 +37,8 @@ for profile in "$@"; do
            add_arch=yes ;;
     bench) list=("${demo[@]}" valgrind) ;;
     screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick) ;;
-    *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot)" >&2; exit 2 ;;
+    capture-shot) list=("${demo[@]}" "${xserver[@]}" imagemagick wireshark xdotool) ;;
+    *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot, capture-shot)" >&2; exit 2 ;;
     esac
     for p in "${list[@]}"; do wanted[$p]=1; done
 done
