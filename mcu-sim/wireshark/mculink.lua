@@ -162,14 +162,6 @@ local function add(tree, field, range, value)
     return tree:add(field, value)
 end
 
-local function fields_text(kind, ...)
-    local parts = { kind }
-    for _, p in ipairs({ ... }) do
-        parts[#parts + 1] = p
-    end
-    return table.concat(parts, " ")
-end
-
 local function decode_version_reply(tree, tvb, data, offset)
     local pos = 1
     local texts = {}
@@ -177,7 +169,7 @@ local function decode_version_reply(tree, tvb, data, offset)
     local text_fields = { f.customer, f.sdk, f.date }
     for i = 1, 3 do
         local n = data:byte(pos + 1)
-        if pos + 1 + n > #data then
+        if not n or pos + 1 + n > #data then
             return "VersionReply malformed data=" .. data_hex(data)
         end
         tree:add(len_fields[i], tvb(offset + pos, 1))
