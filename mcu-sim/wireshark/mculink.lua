@@ -164,7 +164,7 @@ end
 
 local function decode_version_reply(tree, tvb, data, offset)
     local pos = 1
-    local texts = {}
+    local texts, lengths = {}, {}
     local len_fields = { f.customer_len, f.sdk_len, f.date_len }
     local text_fields = { f.customer, f.sdk, f.date }
     for i = 1, 3 do
@@ -173,18 +173,20 @@ local function decode_version_reply(tree, tvb, data, offset)
             return "VersionReply malformed data=" .. data_hex(data)
         end
         tree:add(len_fields[i], tvb(offset + pos, 1))
+        lengths[i] = n
         texts[i] = c_string(data:sub(pos + 2, pos + 1 + n))
-        tree:add(text_fields[i], tvb(offset + pos + 1, math.max(n, 1)), texts[i])
+        add(tree, text_fields[i], n > 0 and tvb(offset + pos + 1, n) or nil, texts[i])
         pos = pos + 1 + n
     end
     local count = data:byte(1)
     local item = tree:add(f.count, tvb(offset, 1))
-    -- The count byte says how many data bytes follow it; the date always takes 14.
-    local expected = #texts[1] + #texts[2] + 16
+    -- The count byte says how many data bytes follow it: the two texts with
+    -- their length bytes, and the date's 13 bytes with its own.
+    local expected = lengths[1] + lengths[2] + 16
     if count ~= expected then
         item:add_proto_expert_info(e.count, string.format(
             "Count byte %d, but the texts make %d (%d + %d + 16)", count, expected,
-            #texts[1], #texts[2]))
+            lengths[1], lengths[2]))
     end
     return string.format('VersionReply customer="%s" sdk="%s" date="%s" count=%d',
         texts[1], texts[2], texts[3], count)
