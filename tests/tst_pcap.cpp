@@ -81,6 +81,7 @@ const QVector<EdgeFrame> &edgeFrames()
         {"long id 63 dropped", '>', "02000000 3f000000 0d000000 01",
          "Long message id 63: the launcher drops it"},
         {"long id 64 taken", '>', "02000000 40000000 0d000000 01", ""},
+        {"header only", '>', "02000000 0c000000 0c000000", ""},
         {"version reply count", '<',
          "02000000 cd000000 2005" + QByteArray("HELLO").toHex() + "07"
              + QByteArray("SDK_1.0").toHex() + "0d" + QByteArray("20261207").toHex()
