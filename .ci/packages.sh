@@ -7,7 +7,10 @@
 #      the packages unpack to;
 #   4. the installed mcu-sim plays its normal boot against the installed
 #      launcher, unpacked with dpkg -x into a throwaway directory, offscreen,
-#      in a network namespace of its own and without the right to set the clock.
+#      in a network namespace of its own and without the right to set the clock,
+#      capturing the session with --pcap;
+#   5. tshark, with no option, decodes that capture through the installed
+#      dissector as the simulator decoded it.
 #
 #   .ci/packages.sh [build dir]
 set -euo pipefail
@@ -109,6 +112,7 @@ run_installed() {
     # By name, as a user would: the installed simulator finds its scenarios
     # beside itself.
     "$bin/mcu-sim" --scenario normal-boot --exit-after-idle 3000 --summary \
+        --pcap "$work/normal-boot.pcapng" \
         </dev/null >"$work/mcu-sim.log" 2>&1 &
     sim=$!
     for _ in $(seq 100); do
@@ -149,7 +153,35 @@ installed_run() {
     esac
 }
 
+# Run in a mount namespace: the package's plugin folder laid over the
+# machine's, as installing it would make it, without touching the machine.
+check_dissector() {
+    local dir plugins info expected
+    dir=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+    [ -f "$work/root$dir/mculink.lua" ] \
+        || { echo "packages: mcu-sim does not put mculink.lua into $dir, where tshark looks"; return 1; }
+    mount -t overlay overlay -o "lowerdir=$work/root$dir:$dir" "$dir"
+    plugins=$(tshark -G plugins 2>/dev/null)
+    grep -q "^mculink.lua.*lua script" <<<"$plugins" \
+        || { echo "packages: tshark does not load the installed mculink.lua"; return 1; }
+    info=$(tshark -r "$work/normal-boot.pcapng" -T fields -e _ws.col.Info 2>/dev/null)
+    expected=$(sed -n 's/^[<>] //p' "$work/mcu-sim.log")
+    if [ "$info" != "$expected" ]; then
+        echo "packages: tshark's Info column differs from what mcu-sim printed:"
+        diff <(echo "$expected") <(echo "$info") || true
+        return 1
+    fi
+    tshark -r "$work/normal-boot.pcapng" 2>/dev/null
+}
+
+installed_dissector() {
+    export work
+    export -f check_dissector
+    unshare -m bash -c check_dissector
+}
+
 stage packages-build make_packages
 stage packages-lintian lint
 stage packages-unit check_unit
 stage packages-run installed_run
+stage packages-dissector installed_dissector

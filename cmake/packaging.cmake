@@ -4,7 +4,8 @@
 #                      unit's image takes
 #   libhostframework1  the desktop stand-in of the maker's framework, which the
 #                      unit never gets (its own libraries take the place)
-#   mcu-sim            the MCU simulator and its scenarios
+#   mcu-sim            the MCU simulator, its scenarios and the link's
+#                      Wireshark dissector
 #
 #   cmake --build <build dir> --target package   ->  <name>_<version>_<arch>.deb
 #
@@ -33,6 +34,10 @@ install(TARGETS hostframework LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELI
 # The beep files install themselves (sounds/) into LAUNCHER_SOUND_DIR.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/mcu-sim/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/mcu-sim/scenarios
     COMPONENT mcusim FILES_MATCHING PATTERN "*.scn")
+# The MCU link's dissector where Wireshark and tshark load global Lua plugins
+# without any option ("Global Lua Plugins" in tshark -G folders).
+install(FILES ${PROJECT_SOURCE_DIR}/mcu-sim/wireshark/mculink.lua
+    DESTINATION lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins COMPONENT mcusim)
 # Under the prefix (systemd reads /usr/lib/systemd/system too), so that an
 # install into a staging prefix never touches the machine's own units.
 install(FILES ${_pkg_src}/launcher.service DESTINATION lib/systemd/system COMPONENT launcher)
@@ -145,11 +150,15 @@ It is never needed on the unit, where the maker's libraries take its place.")
 
 set(CPACK_DEBIAN_MCUSIM_PACKAGE_NAME mcu-sim)
 set(CPACK_DEBIAN_MCUSIM_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_MCUSIM_PACKAGE_SUGGESTS "wireshark | tshark")
 set(CPACK_COMPONENT_MCUSIM_DESCRIPTION "MCU simulator for the head unit launcher
 Plays the MCU service on the launcher's local socket: it prints every frame
 the launcher sends, decoded, and sends frames typed as commands, read from a
 scenario or replayed from a recording of an earlier session. Scenarios for a
-normal start, the clock messages and malformed frames come with it.")
+normal start, the clock messages and malformed frames come with it.
+.
+Sessions and recordings can be written as pcapng captures; the package's
+Lua dissector lets Wireshark and tshark decode them without any setting.")
 
 # Shared-library metadata: the shlibs file that lets other packages depend on
 # the stand-in, and the ldconfig trigger instead of maintainer scripts.

@@ -290,7 +290,7 @@ DecodedFrame FrameCodec::decodeInbound(const QByteArray &bytes)
         return decodeInboundNormal(wordAt(bytes, 4), wordAt(bytes, 8), wordAt(bytes, 12));
     // A long frame is exactly as long as its length word says, at most one record.
     if ((type == MAIN_APP_TYPE_MCU || type == MAIN_APP_TYPE_CAN)
-        && bytes.size() > MCUSRV_TO_MAIN_APP_HEADER_SIZE && bytes.size() <= MCUSRV_TO_MAIN_APP_SIZE
+        && bytes.size() >= MCUSRV_TO_MAIN_APP_HEADER_SIZE && bytes.size() <= MCUSRV_TO_MAIN_APP_SIZE
         && qint32(wordAt(bytes, 8)) == bytes.size()) {
         const QByteArray data =
             bytes.mid(MCUSRV_TO_MAIN_APP_HEADER_SIZE).leftJustified(MAIN_APP_LONG_DATA_SIZE, '\0');

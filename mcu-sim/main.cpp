@@ -128,6 +128,15 @@ int main(int argc, char **argv)
         QStringLiteral("record"),
         QStringLiteral("Record the session, both directions, timestamped and decoded, as text."),
         QStringLiteral("file"));
+    const QCommandLineOption pcapOption(
+        QStringLiteral("pcap"),
+        QStringLiteral("Capture the session, both directions, as pcapng for Wireshark; with "
+                       "--convert, the file the recording becomes."),
+        QStringLiteral("file"));
+    const QCommandLineOption convertOption(
+        QStringLiteral("convert"),
+        QStringLiteral("Turn a recording into the capture named by --pcap, then end."),
+        QStringLiteral("recording"));
     const QCommandLineOption replayOption(
         QStringLiteral("replay"),
         QStringLiteral(
@@ -173,8 +182,9 @@ int main(int argc, char **argv)
         QStringLiteral("summary"),
         QStringLiteral("At the end print what crossed the link, counted by kind."));
     parser.addOptions({helpOption, versionOption, nameOption, scenarioOption, recordOption,
-                       replayOption, speedOption, noTimingOption, loopOption, answersOption,
-                       timestampOption, filterOption, noInputOption, idleOption, summaryOption});
+                       pcapOption, convertOption, replayOption, speedOption, noTimingOption,
+                       loopOption, answersOption, timestampOption, filterOption, noInputOption,
+                       idleOption, summaryOption});
 
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText() + QStringLiteral("\nTry 'mcu-sim --help'."));
@@ -211,6 +221,14 @@ int main(int argc, char **argv)
     if (!positional.isEmpty())
         return fail(QStringLiteral("unexpected argument '%1'\nTry 'mcu-sim --help'.")
                         .arg(positional.first()));
+    QString error;
+    if (parser.isSet(convertOption)) {
+        if (!parser.isSet(pcapOption))
+            return fail(QStringLiteral("--convert needs --pcap FILE, the capture to write"));
+        if (!SessionRecorder::convert(parser.value(convertOption), parser.value(pcapOption), &error))
+            return fail(error);
+        return McuSimulator::Passed;
+    }
     if (parser.isSet(scenarioOption) && parser.isSet(replayOption))
         return fail(QStringLiteral("--scenario and --replay cannot be combined"));
     for (const QCommandLineOption &o : {speedOption, noTimingOption, loopOption, answersOption}) {
@@ -221,7 +239,6 @@ int main(int argc, char **argv)
     McuSimulator::Options options;
     options.name = name;
     options.summary = parser.isSet(summaryOption);
-    QString error;
     bool ok = true;
     if (parser.isSet(idleOption)) {
         options.idleMs = parser.value(idleOption).toLongLong(&ok);
@@ -272,6 +289,8 @@ int main(int argc, char **argv)
 
     McuSimulator sim(options);
     if (parser.isSet(recordOption) && !sim.record(parser.value(recordOption), &error))
+        return fail(error);
+    if (parser.isSet(pcapOption) && !sim.capture(parser.value(pcapOption), &error))
         return fail(error);
     if (!sim.listen(&error))
         return fail(error);

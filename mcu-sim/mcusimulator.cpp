@@ -139,6 +139,11 @@ bool McuSimulator::record(const QString &path, QString *error)
     return m_recorder.open(path, QString::fromLocal8Bit(m_options.name), error);
 }
 
+bool McuSimulator::capture(const QString &path, QString *error)
+{
+    return m_recorder.capture(path, QString::fromLocal8Bit(m_options.name), error);
+}
+
 void McuSimulator::enqueue(const QVector<SimCommand> &commands)
 {
     m_queue += commands;

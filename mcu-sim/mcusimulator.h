@@ -43,6 +43,7 @@ public:
     bool listen(QString *error);
     bool listenControl(QString *error);
     bool record(const QString &path, QString *error);
+    bool capture(const QString &path, QString *error);
     void enqueue(const QVector<SimCommand> &commands);
     void readStdin();
     void quitOnSignals();

@@ -1,14 +1,17 @@
 #ifndef SESSIONRECORDER_H
 #define SESSIONRECORDER_H
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QVector>
 
+#include "pcapwriter.h"
 #include "simcommand.h"
 
 // Session log in text: "+SECONDS < HEX  # decoded" for what the launcher sent,
-// "+SECONDS > HEX  # decoded" for what the simulator sent, "# ..." for events.
+// "+SECONDS > HEX  # decoded" for what the simulator sent, "# ..." for events;
+// and the same frames as a pcapng capture.
 class SessionRecorder
 {
 public:
@@ -23,6 +26,7 @@ public:
     explicit SessionRecorder(const QElapsedTimer &clock);
 
     bool open(const QString &path, const QString &socketName, QString *error);
+    bool capture(const QString &path, const QString &socketName, QString *error);
     void frame(char direction, const QByteArray &bytes, const QString &decoded);
     void note(const QString &text);
 
@@ -32,12 +36,18 @@ public:
     // wait-for commands.
     static bool loadReplay(const QString &path, const ReplayOptions &options,
                            QVector<SimCommand> *out, QString *error);
+    // A recording as a capture, its frames at the recorded times.
+    static bool convert(const QString &recording, const QString &pcapPath, QString *error);
 
 private:
     void write(const QString &line);
+    QString header(const QString &socketName) const;
 
     const QElapsedTimer &m_clock;
+    // Wall time of the clock's start: the frames' times are counted from it.
+    const QDateTime m_started;
     QFile m_file;
+    PcapWriter m_capture;
 };
 
 #endif

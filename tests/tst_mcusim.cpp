@@ -36,6 +36,13 @@ void TestMcuSim::session_data()
         << scn << QByteArray("wait-for AppRedy 9\nkey 1 1\nkey 1\n") << "" << 1
         << "^%d/in.scn:1: expected a kind of frame the launcher sends \\(.*\\), got \"AppRedy\"\n"
            "%d/in.scn:3: expected 'key <p1> <p2>'\n$";
+    QTest::newRow("convert needs a capture")
+        << QStringList {"--convert", "%d/in.scn"} << QByteArray() << "" << 1
+        << "^--convert needs --pcap FILE, the capture to write\n$";
+    QTest::newRow("convert refuses a bad line")
+        << QStringList {"--convert", "%d/in.scn", "--pcap", "%d/out.pcapng"}
+        << QByteArray("+1 < 01000000\nkey 1 1\n") << "" << 1
+        << "^%d/in.scn:2: expected '\\+SECONDS < HEX' or '\\+SECONDS > HEX'\n$";
     QTest::newRow("no launcher came")
         << scn + QStringList {"--exit-after-idle", "100"} << QByteArray("key 1 1\n") << "" << 3
         << "^! 1 command\\(s\\) never ran, the first: key 1 1 \\(no launcher came\\)$";

@@ -6,12 +6,13 @@
 #                              tools): building and the demo
 #   tools/setup.sh test        demo + what the test stages call: Xvfb, a sound
 #                              server and sox, clang's fuzzer runtime, lintian,
-#                              iproute2
+#                              iproute2, tshark
 #   tools/setup.sh armhf       demo + adds the armhf architecture to the machine,
 #                              then the cross compiler, qemu-user, armhf Qt and
 #                              the packaging tools
 #   tools/setup.sh bench       demo + valgrind (tools/bench.sh)
 #   tools/setup.sh screenshot  demo + Xvfb and ImageMagick (tools/homescreen-shot.sh)
+#   tools/setup.sh capture-shot  screenshot + Wireshark and xdotool (tools/wireshark-shot.sh)
 #
 # Several may be named at once; no name means test.
 set -euo pipefail
@@ -32,8 +33,9 @@ for profile in "$@"; do
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
     # clang-format: the format stage. iproute2: the DLT test raises the
     # loopback of its network namespace (it reaches its daemon over TCP).
+    # tshark: the captures and the dissector.
     test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
-                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd iproute2) ;;
+                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd iproute2 tshark) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
     armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf
@@ -41,7 +43,8 @@ for profile in "$@"; do
            add_arch=yes ;;
     bench) list=("${demo[@]}" valgrind) ;;
     screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick) ;;
-    *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot)" >&2; exit 2 ;;
+    capture-shot) list=("${demo[@]}" "${xserver[@]}" imagemagick wireshark xdotool) ;;
+    *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot, capture-shot)" >&2; exit 2 ;;
     esac
     for p in "${list[@]}"; do wanted[$p]=1; done
 done
@@ -78,4 +81,6 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 [ $updated = yes ] || $SUDO apt-get update -qq
+# tshark's package would ask whether ordinary users may capture; nobody here captures live.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
