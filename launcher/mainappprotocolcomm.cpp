@@ -84,7 +84,8 @@ long parseServiceUid(const char *text)
 
 // The uid the service must run under; -1 takes any. Anything in the network
 // namespace can take the abstract name first, and the service sets our clock.
-long s_serviceUid = parseServiceUid(LAUNCHER_MCU_SERVICE_UID);
+// Atomic: tests change it while a reader runs.
+std::atomic<long> s_serviceUid(parseServiceUid(LAUNCHER_MCU_SERVICE_UID));
 
 // Says who answered on the name; a service of another uid than the build
 // requires gets its connection closed before a byte passes.
@@ -92,14 +93,15 @@ bool acceptService(int fd)
 {
     ucred cred;
     socklen_t len = sizeof cred;
+    const long required = s_serviceUid;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
-        return s_serviceUid < 0;
+        return required < 0;
     linkLine("MCU link to %s: service pid %ld uid %lu gid %lu", s_peerName, long(cred.pid),
              static_cast<unsigned long>(cred.uid), static_cast<unsigned long>(cred.gid));
-    if (s_serviceUid < 0 || long(cred.uid) == s_serviceUid)
+    if (required < 0 || long(cred.uid) == required)
         return true;
     linkLine("MCU link to %s refused: service uid %lu, required uid %ld", s_peerName,
-             static_cast<unsigned long>(cred.uid), s_serviceUid);
+             static_cast<unsigned long>(cred.uid), required);
     return false;
 }
 
