@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "journal.h"
+#include "unixaddress.h"
 
 namespace {
 
@@ -27,15 +28,13 @@ QString soundServerSocket()
 bool canConnect(const QString &path)
 {
     const QByteArray p = QFile::encodeName(path);
-    sockaddr_un addr {};
-    if (p.isEmpty() || size_t(p.size()) >= sizeof(addr.sun_path))
+    const UnixAddress addr(p.constData(), size_t(p.size()));
+    if (!addr.isValid())
         return false;
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, p.constData(), size_t(p.size()));
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    const bool ok = ::connect(fd, addr.address(), addr.length()) == 0;
     close(fd);
     return ok;
 }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "controlchannel.h"
+#include "unixaddress.h"
 
 namespace {
 
@@ -52,24 +53,16 @@ bool clearSocketPath(const QByteArray &path, QString *error)
 // A listening stream socket on name ('@' for the abstract namespace).
 int listenOn(const QByteArray &name, QString *error)
 {
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (name.isEmpty() || name.size() >= int(sizeof addr.sun_path)) {
-        *error =
-            QStringLiteral("socket name must have 1 to %1 characters").arg(sizeof addr.sun_path - 1);
+    const UnixAddress addr(name.constData(), size_t(name.size()));
+    if (!addr.isValid()) {
+        *error = QStringLiteral("socket name must have 1 to %1 characters")
+                     .arg(UnixAddress::MaxNameLength);
         return -1;
     }
-    std::memcpy(addr.sun_path, name.constData(), name.size());
-    // The launcher connects with exactly the family and the name, no terminator.
-    const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
-    if (name.startsWith('@'))
-        addr.sun_path[0] = '\0';
-    else if (!clearSocketPath(name, error))
+    if (!name.startsWith('@') && !clearSocketPath(name, error))
         return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0
-        || ::listen(fd, 4) != 0) {
+    if (fd < 0 || ::bind(fd, addr.address(), addr.length()) != 0 || ::listen(fd, 4) != 0) {
         *error =
             QStringLiteral("cannot listen on %1: %2").arg(QString::fromLocal8Bit(name), errnoText());
         if (fd >= 0)
