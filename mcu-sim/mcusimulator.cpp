@@ -4,7 +4,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <numeric>
@@ -15,20 +14,12 @@
 #include <unistd.h>
 
 #include "controlchannel.h"
+#include "signalnotifier.h"
 #include "unixaddress.h"
 
 namespace {
 
 const int MaxUnclaimedPerKind = 4096;
-
-int s_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 0;
-    const ssize_t r = ::write(s_signalPipe[1], &c, 1);
-    (void)r;
-}
 
 QString errnoText()
 {
@@ -150,19 +141,13 @@ void McuSimulator::readStdin()
 
 void McuSimulator::quitOnSignals()
 {
-    if (::pipe2(s_signalPipe, O_CLOEXEC) != 0)
+    SignalNotifier *notifier = SignalNotifier::create(this);
+    if (!notifier)
         return;
-    auto *notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
+    connect(notifier, &SignalNotifier::received, this, [this] {
         print(stdout, QStringLiteral("# signal, ending"));
         finish();
     });
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 }
 
 void McuSimulator::acceptConnection()
