@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source "$root/tools/lib.sh"
 build=${DEMO_BUILD_DIR:-$root/build}
 out=$build/demo
 
@@ -45,10 +46,7 @@ export XDG_CONFIG_HOME=$out/config
 
 # The scenario sends the MCU's time; as root the launcher would set the clock
 # from it. The demo never gives it that right.
-run_launcher=("$build/launcher/launcher")
-if [ "$(id -u)" -eq 0 ]; then
-    run_launcher=(setpriv --bounding-set=-sys_time --inh-caps=-sys_time "${run_launcher[@]}")
-fi
+run_launcher=("${no_clock_as_root[@]}" "$build/launcher/launcher")
 
 sim_args=(--scenario mcu-sim/scenarios/normal-boot.scn --summary --record "$out/session.txt")
 if [ "$keep_open" -eq 1 ]; then
@@ -60,11 +58,7 @@ else
         </dev/null > >(tee "$out/mcu-sim.log") 2>&1 &
 fi
 sim=$!
-for _ in $(seq 100); do
-    grep -q '^# listening' "$out/mcu-sim.log" 2>/dev/null && break
-    kill -0 "$sim" 2>/dev/null || break
-    sleep 0.1
-done
+wait_for_listening "$out/mcu-sim.log" "$sim" || true
 
 "${run_launcher[@]}" >"$out/launcher.out" 2>"$out/launcher.log" &
 launcher=$!
