@@ -5,6 +5,7 @@
 #include <QMutexLocker>
 
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 constexpr int RecentCount = 8;
@@ -45,19 +46,19 @@ QSharedPointer<ActivityManager> ActivityManager::self()
 void ActivityManager::notifyMcuValue(int value)
 {
     if (Journal::isEnabled())
-        keep("ActivityManager::notifyMcuValue", {value});
+        keep(JournalCall::notifyMcuValue, {value});
 }
 
 void ActivityManager::handleMcuMsg(MainAppNormalMsg msg)
 {
     if (Journal::isEnabled())
-        keep("ActivityManager::handleMcuMsg", {msg.type, msg.msg, msg.p1, msg.p2});
+        keep(JournalCall::handleMcuMsg, {msg.type, msg.msg, msg.p1, msg.p2});
 }
 
 void ActivityManager::handleCanMsg(tag_MCUSRV_TO_MAIN_APP_T frame)
 {
     if (Journal::isEnabled())
-        keep("ActivityManager::handleCanMsg",
+        keep(JournalCall::handleCanMsg,
              {QByteArray(reinterpret_cast<const char *>(&frame), sizeof frame)});
 }
 

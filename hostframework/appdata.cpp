@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "journal.h"
+#include "journalcalls.h"
 #include "unixaddress.h"
 
 namespace {
@@ -89,7 +90,7 @@ void AppData::setCurSource(int src)
         QMutexLocker locker(&d->lock);
         d->curSource = src;
     }
-    Journal::trace("AppData::setCurSource", src);
+    Journal::trace(JournalCall::setCurSource, src);
 }
 
 int AppData::lastSource() const
@@ -104,7 +105,7 @@ void AppData::setLastSource(int src)
         QMutexLocker locker(&d->lock);
         d->lastSource = src;
     }
-    Journal::trace("AppData::setLastSource", src);
+    Journal::trace(JournalCall::setLastSource, src);
 }
 
 // Sources that play sound of their own and can own the audio channel.
@@ -191,7 +192,7 @@ void AppData::setMcuType(short type)
         QMutexLocker locker(&d->lock);
         d->mcuType = type;
     }
-    Journal::trace("AppData::setMcuType", int(type));
+    Journal::trace(JournalCall::setMcuType, int(type));
 }
 
 short AppData::mcuType() const
@@ -206,7 +207,7 @@ void AppData::setTunerType(short type)
         QMutexLocker locker(&d->lock);
         d->tunerType = type;
     }
-    Journal::trace("AppData::setTunerType", int(type));
+    Journal::trace(JournalCall::setTunerType, int(type));
 }
 
 short AppData::tunerType() const
@@ -217,7 +218,7 @@ short AppData::tunerType() const
 
 void AppData::setUUID(QString uuid)
 {
-    Journal::trace("AppData::setUUID", uuid);
+    Journal::trace(JournalCall::setUUID, uuid);
     QMutexLocker locker(&d->lock);
     d->uuid = std::move(uuid);
 }
@@ -234,7 +235,7 @@ void AppData::setMcuTimeSynced(bool synced)
         QMutexLocker locker(&d->lock);
         d->mcuTimeSynced = synced;
     }
-    Journal::trace("AppData::setMcuTimeSynced", synced);
+    Journal::trace(JournalCall::setMcuTimeSynced, synced);
 }
 
 bool AppData::mcuTimeSynced() const

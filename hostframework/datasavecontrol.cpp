@@ -5,6 +5,7 @@
 #include <QSettings>
 
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 // QSettings is not thread-safe; one lock serialises every access. A fresh
@@ -24,7 +25,7 @@ void DataSaveControl::initQSettingPath()
 QVariant DataSaveControl::readSettingData(const QString &key, const QVariant &fallback,
                                           const QString &group)
 {
-    Journal::trace("DataSaveControl::readSettingData", key, fallback, group);
+    Journal::trace(JournalCall::readSettingData, key, fallback, group);
     QMutexLocker locker(&s_lock);
     QSettings settings(HOSTFW_SETTINGS);
     if (!group.isEmpty())

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 std::atomic<bool> s_available {true};
@@ -47,7 +48,7 @@ void PlatformControl::setMcuVersion(const QString &version)
         QMutexLocker locker(&s_lock);
         s_mcuVer = version;
     }
-    Journal::trace("PlatformControl::setMcuVersion", version);
+    Journal::trace(JournalCall::setMcuVersion, version);
 }
 
 QString PlatformControl::mcuVersion() const

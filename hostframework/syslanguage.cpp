@@ -4,6 +4,7 @@
 #include <QMutexLocker>
 
 #include "journal.h"
+#include "journalcalls.h"
 
 namespace {
 QMutex s_lock;
@@ -16,7 +17,7 @@ void SysLanguage::exeLanguage(QString code)
         QMutexLocker locker(&s_lock);
         s_language = code;
     }
-    Journal::trace("SysLanguage::exeLanguage", code);
+    Journal::trace(JournalCall::exeLanguage, code);
 }
 
 QString SysLanguage::currentLanguage()

@@ -9,6 +9,7 @@
 #include "clockrecorder.h"
 #include "datasavecontrol.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 #include "journallines.h"
 #include "messagecapture.h"
 #include "meventfilter.h"
@@ -64,7 +65,7 @@ private:
     // Beeps that got past the debounce and the overlap check.
     int beeps()
     {
-        return journalCount(QStringLiteral("DataSaveControl::readSettingData"),
+        return journalCount(QLatin1String(JournalCall::readSettingData),
                             SetupStrIdConst::setupSysBeep);
     }
     // The newest child is the current sound; a replaced one waits for deleteLater.
