@@ -53,6 +53,7 @@ SignalNotifier::SignalNotifier(int readFd, QObject *parent)
 void SignalNotifier::readSignals()
 {
     unsigned char byte = 0;
-    while (read(m_notifier->socket(), &byte, 1) == 1)
+    // The descriptor came in as an int.
+    while (read(static_cast<int>(m_notifier->socket()), &byte, 1) == 1)
         Q_EMIT received(byte);
 }

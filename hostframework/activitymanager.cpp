@@ -1,6 +1,7 @@
 #include "activitymanager.h"
 
 #include <QByteArray>
+#include <QGlobalStatic>
 #include <QMutex>
 #include <QMutexLocker>
 
@@ -9,17 +10,22 @@
 
 namespace {
 constexpr int RecentCount = 8;
-QMutex s_lock;
-QVector<Journal::Entry> s_recent;
+// Built on first use and never before main(): a plain global would be.
+struct Recent
+{
+    QMutex lock;
+    QVector<Journal::Entry> entries;
+};
+Q_GLOBAL_STATIC(Recent, s_recent)
 
 void keep(const char *call, QVariantList args)
 {
     {
         // Before the journal entry, so a listener of recorded() finds it.
-        QMutexLocker locker(&s_lock);
-        if (s_recent.size() == RecentCount)
-            s_recent.removeFirst();
-        s_recent.append(Journal::Entry {QString::fromLatin1(call), args});
+        QMutexLocker locker(&s_recent->lock);
+        if (s_recent->entries.size() == RecentCount)
+            s_recent->entries.removeFirst();
+        s_recent->entries.append(Journal::Entry {QString::fromLatin1(call), args});
     }
     Journal::instance()->record(call, std::move(args));
 }
@@ -27,8 +33,8 @@ void keep(const char *call, QVariantList args)
 
 QVector<Journal::Entry> HostFramework::recentActivity()
 {
-    QMutexLocker locker(&s_lock);
-    return s_recent;
+    QMutexLocker locker(&s_recent->lock);
+    return s_recent->entries;
 }
 
 namespace zyappframework {

@@ -9,8 +9,9 @@
 
 namespace {
 // QSettings is not thread-safe; one lock serialises every access. A fresh
-// QSettings per call sees what other processes wrote meanwhile.
-QMutex s_lock;
+// QSettings per call sees what other processes wrote meanwhile. A basic
+// mutex needs no constructor, so it is ready before main() and after it.
+QBasicMutex s_lock;
 
 #define HOSTFW_SETTINGS \
     QSettings::IniFormat, QSettings::UserScope, QStringLiteral("hostframework"), \

@@ -331,7 +331,8 @@ void HomeScreen::refresh()
             calls.insert(QLatin1String(call));
         return calls;
     }();
-    for (const Journal::Entry &entry : Journal::instance()->entriesSince(&m_seen)) {
+    const QVector<Journal::Entry> fresh = Journal::instance()->entriesSince(&m_seen);
+    for (const Journal::Entry &entry : fresh) {
         if (watched.contains(entry.call))
             m_last.insert(entry.call, entry.args);
         const int kind = receivedKind(entry.call);

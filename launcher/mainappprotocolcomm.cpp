@@ -87,6 +87,7 @@ int openLink(sockaddr_un *localAddr, int *error)
     std::memset(localAddr, 0, sizeof *localAddr);
     localAddr->sun_family = AF_UNIX;
     std::memcpy(localAddr->sun_path, s_localPath, std::strlen(s_localPath) + 1);
+    // NOLINTNEXTLINE(bugprone-unused-return-value) unbound, the connect still goes ahead
     bind(fd, reinterpret_cast<const sockaddr *>(localAddr), sizeof *localAddr);
 
     const UnixAddress peer(s_peerName);

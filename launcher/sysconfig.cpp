@@ -88,6 +88,7 @@ void SysConfig::exeUsbSetting()
     usb->startup();
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param) the id by value is the published signature
 void SysConfig::exeAppleDevice(QString id)
 {
     UsbControl *usb = UsbControl::getInstance();
@@ -103,6 +104,7 @@ void SysConfig::exeAppleDevice(QString id)
         usb->setAppleDeviceMode(UsbControl::AppleWebLink);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param) the id by value is the published signature
 void SysConfig::exeAndroidDevice(QString id)
 {
     UsbControl *usb = UsbControl::getInstance();

@@ -465,11 +465,11 @@ void McuSimulator::print(std::FILE *stream, const QString &line, const QString &
         break;
     case Delta:
         stamp = QStringLiteral("+%1").arg(
-            m_lastPrinted.isValid() ? m_lastPrinted.elapsed() / 1000.0 : 0.0, 0, 'f', 3);
+            m_lastPrinted.isValid() ? double(m_lastPrinted.elapsed()) / 1000.0 : 0.0, 0, 'f', 3);
         m_lastPrinted.start();
         break;
     case Relative:
-        stamp = QString::number(m_connClock.elapsed() / 1000.0, 'f', 3);
+        stamp = QString::number(double(m_connClock.elapsed()) / 1000.0, 'f', 3);
         break;
     }
     const QString text = stamp.isEmpty() ? line
