@@ -49,3 +49,36 @@ sanitizer_options() {
     export TSAN_OPTIONS=suppressions=$lib_dir/tsan.supp:halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0
 }
 
+# analysis_db BUILD DIR...: configures BUILD with compile commands, runs moc (and
+# builds nothing else) there, as the sources include its output, and writes BUILD/analysis/
+# compile_commands.json: one entry per source of the DIRs, taken from the
+# library or program it belongs to, not from a test that compiles it again
+# (launcher/ stays C++11 that way). Prints nothing.
+analysis_db() {
+    local build=$1 targets
+    shift
+    cmake -S "$lib_dir/.." -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_AUTOGEN_ORIGIN_DEPENDS=OFF >/dev/null
+    mapfile -t targets < <(cmake --build "$build" --target help | sed -n 's/^\.\.\. \(.*_autogen\)$/\1/p')
+    cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
+    mkdir -p "$build/analysis"
+    python3 - "$lib_dir/.." "$build" "$@" <<'PY'
+import json, os, sys
+root, build, dirs = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2]), sys.argv[3:]
+prefixes = tuple(os.path.join(root, d) + "/" for d in dirs)
+picked = {}
+for entry in json.load(open(os.path.join(build, "compile_commands.json"))):
+    path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+    from_test = os.path.relpath(entry["directory"], build).startswith("tests")
+    if path.startswith(prefixes) and (path not in picked or picked[path][1]):
+        picked[path] = (entry, from_test)
+json.dump([e for e, _ in picked.values()],
+          open(os.path.join(build, "analysis", "compile_commands.json"), "w"), indent=1)
+PY
+}
+
+# analysis_sources DIR: the sources of DIR/compile_commands.json, one a line.
+analysis_sources() {
+    python3 -c 'import json, sys; print("\n".join(e["file"] for e in json.load(open(sys.argv[1]))))' \
+        "$1/compile_commands.json"
+}

@@ -27,7 +27,7 @@ for profile in "$@"; do
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
     # clang-format: the format stage.
     test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
-                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd) ;;
+                clang libclang-rt-14-dev clang-format clang-tidy clazy dpkg-dev lintian systemd) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
     armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf
