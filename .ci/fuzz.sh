@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source "$root/tools/lib.sh"
 seconds=${1:-60}
 build=$root/build-fuzz
 t0=$SECONDS
@@ -18,9 +19,7 @@ echo "=== fuzz: build took $((SECONDS - t0)) s"
 # New inputs go to a scratch directory; the seeds in the repo stay as they are.
 work=$build/corpus-work
 mkdir -p "$work" "$build/artifacts"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+sanitizer_options
 log=$build/fuzz.log
 t1=$SECONDS
 status=0

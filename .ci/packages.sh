@@ -21,6 +21,7 @@ arch=$(dpkg --print-architecture)
 packages=(launcher libhostframework1 mcu-sim)
 
 source "$root/tools/stage.sh"
+source "$root/tools/lib.sh"
 
 # Throwaway tree beside the build rather than in /tmp: the run below puts a
 # private /tmp over the real one.
@@ -103,6 +104,8 @@ check_unit() {
 # Run inside the namespaces: the two installed programs against each other.
 run_installed() {
     local bin=$work/root/usr/bin sim_status=0 launcher_status=0
+    # A bash of its own in the namespace.
+    source "$root/tools/lib.sh"
     # The RUNPATH must lead the installed launcher to the unpacked stand-in,
     # not to a copy elsewhere on the machine.
     ldd "$bin/launcher" | grep -F "libhostframework.so.1 => $bin/../lib/libhostframework.so.1" \
@@ -115,15 +118,10 @@ run_installed() {
         --pcap "$work/normal-boot.pcapng" \
         </dev/null >"$work/mcu-sim.log" 2>&1 &
     sim=$!
-    for _ in $(seq 100); do
-        grep -q '^# listening' "$work/mcu-sim.log" && break
-        kill -0 "$sim" 2>/dev/null || break
-        sleep 0.1
-    done
-    grep -q '^# listening' "$work/mcu-sim.log" \
+    wait_for_listening "$work/mcu-sim.log" "$sim" \
         || { echo "packages: mcu-sim --scenario normal-boot did not start:"; cat "$work/mcu-sim.log"; return 1; }
     # The scenario sets the clock: the launcher runs without that right.
-    setpriv --bounding-set=-sys_time --inh-caps=-sys_time "$bin/launcher" \
+    "${no_clock[@]}" "$bin/launcher" \
         >"$work/launcher.out" 2>"$work/launcher.log" &
     launcher=$!
     wait "$sim" || sim_status=$?
@@ -140,17 +138,15 @@ run_installed() {
 
 installed_run() {
     unpack
-    export work
+    export work root
     export -f run_installed
     # The launcher's fixed socket names stay this run's own: the abstract one
     # in a network namespace, /tmp/_vartk in a private /tmp (unless the tree
     # itself lives in /tmp, which a private one would hide).
     # The scenario gives up on its own after its waits; the bound is for a
     # launcher that does not end on SIGTERM.
-    case $work in
-    /tmp/*) timeout -k 10 300 unshare -n bash -c run_installed ;;
-    *) timeout -k 10 300 unshare -n -m bash -c 'mount -t tmpfs tmpfs /tmp && run_installed' ;;
-    esac
+    private_names_for "$work"
+    timeout -k 10 300 "${private_names[@]}" bash -c run_installed
 }
 
 # Run in a mount namespace: the package's plugin folder laid over the

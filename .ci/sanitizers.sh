@@ -9,6 +9,7 @@ root=$PWD
 jobs=$(nproc)
 
 source "$root/tools/stage.sh"
+source "$root/tools/lib.sh"
 
 configure() {
     cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_BUILD_TESTS=ON \
@@ -24,9 +25,7 @@ asan_test() {
     # A report ends the process (-fno-sanitize-recover), and so fails the test.
     # verify_asan_link_order=0: the end-to-end test preloads its journal tracer
     # into the launcher, which puts that library ahead of the ASan runtime.
-    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:verify_asan_link_order=0
-    export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
-    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+    sanitizer_options detect_stack_use_after_return=1:verify_asan_link_order=0
     (cd "$root/build-asan" && ctest -j2 --output-on-failure --timeout 600)
 }
 
@@ -36,7 +35,7 @@ tsan_build() {
 }
 
 tsan_test() {
-    export TSAN_OPTIONS=suppressions=$root/tools/tsan.supp:halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0
+    sanitizer_options
     (cd "$root/build-tsan" && ctest -j2 --output-on-failure --timeout 900 -L concurrency)
 }
 

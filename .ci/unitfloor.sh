@@ -29,15 +29,15 @@ fi
 # of the build constants do not matter to a syntax check.
 sed 's/@[A-Z_]*@/x/' launcher/launcherconfig.h.in >"$tmp/launcherconfig.h"
 moc="$(pkg-config --variable=host_bins Qt5Core)/moc"
-for header in launcher/*.h; do
+for header in launcher/*.h launcher/interface/*.h launcher/shared/*.h; do
     if grep -q Q_OBJECT "$header"; then
         "$moc" "$header" -o "$tmp/moc_$(basename "$header" .h).cpp"
     fi
 done
 
 read -r -a qtflags <<<"$(pkg-config --cflags Qt5Widgets Qt5Multimedia automotive-dlt)"
-cxx=(${CXX:-g++} -std=c++11 -pedantic-errors -fsyntax-only -fPIC "${qtflags[@]}" -I"$tmp" -Ilauncher -Iframework)
-for source in launcher/*.cpp; do
+cxx=(${CXX:-g++} -std=c++11 -pedantic-errors -fsyntax-only -fPIC "${qtflags[@]}" -I"$tmp" -Ilauncher -Ilauncher/interface -Ilauncher/shared -Iframework)
+for source in launcher/*.cpp launcher/shared/*.cpp; do
     "${cxx[@]}" "$source"
 done
 for header in framework/*.h; do

@@ -16,6 +16,7 @@
 
 #include "alloccounter.h"
 #include "mainappprotocolcomm.h"
+#include "unixaddress.h"
 
 using zyappframework::MainAppProtocolComm;
 
@@ -30,14 +31,8 @@ public:
     {
         m_name = "@launcher-bench-" + std::to_string(getpid());
         m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, m_name.data(), m_name.size());
-        addr.sun_path[0] = '\0';
-        if (bind(m_listen, reinterpret_cast<sockaddr *>(&addr),
-                 socklen_t(offsetof(sockaddr_un, sun_path) + m_name.size()))
-                != 0
-            || listen(m_listen, 1) != 0) {
+        const UnixAddress addr(m_name.data(), m_name.size());
+        if (bind(m_listen, addr.address(), addr.length()) != 0 || listen(m_listen, 1) != 0) {
             std::perror("peer listen");
             std::exit(1);
         }

@@ -22,6 +22,7 @@ public:
 
 private:
     BaseControl();
+    // NOLINTNEXTLINE(performance-trivially-destructible) declared as the maker declares it
     ~BaseControl();
     BaseControl(const BaseControl &) = delete;
     BaseControl &operator=(const BaseControl &) = delete;

@@ -16,6 +16,7 @@ public:
 
 private:
     PlatformControl();
+    // NOLINTNEXTLINE(performance-trivially-destructible) declared as the maker declares it
     ~PlatformControl();
     PlatformControl(const PlatformControl &) = delete;
     PlatformControl &operator=(const PlatformControl &) = delete;

@@ -28,6 +28,7 @@ public:
 
 private:
     UsbControl();
+    // NOLINTNEXTLINE(performance-trivially-destructible) declared as the maker declares it
     ~UsbControl();
     UsbControl(const UsbControl &) = delete;
     UsbControl &operator=(const UsbControl &) = delete;

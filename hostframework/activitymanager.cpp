@@ -1,24 +1,31 @@
 #include "activitymanager.h"
 
 #include <QByteArray>
+#include <QGlobalStatic>
 #include <QMutex>
 #include <QMutexLocker>
 
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 constexpr int RecentCount = 8;
-QMutex s_lock;
-QVector<Journal::Entry> s_recent;
+// Built on first use and never before main(): a plain global would be.
+struct Recent
+{
+    QMutex lock;
+    QVector<Journal::Entry> entries;
+};
+Q_GLOBAL_STATIC(Recent, s_recent)
 
 void keep(const char *call, QVariantList args)
 {
     {
         // Before the journal entry, so a listener of recorded() finds it.
-        QMutexLocker locker(&s_lock);
-        if (s_recent.size() == RecentCount)
-            s_recent.removeFirst();
-        s_recent.append(Journal::Entry {QString::fromLatin1(call), args});
+        QMutexLocker locker(&s_recent->lock);
+        if (s_recent->entries.size() == RecentCount)
+            s_recent->entries.removeFirst();
+        s_recent->entries.append(Journal::Entry {QString::fromLatin1(call), args});
     }
     Journal::instance()->record(call, std::move(args));
 }
@@ -26,8 +33,8 @@ void keep(const char *call, QVariantList args)
 
 QVector<Journal::Entry> HostFramework::recentActivity()
 {
-    QMutexLocker locker(&s_lock);
-    return s_recent;
+    QMutexLocker locker(&s_recent->lock);
+    return s_recent->entries;
 }
 
 namespace zyappframework {
@@ -45,19 +52,19 @@ QSharedPointer<ActivityManager> ActivityManager::self()
 void ActivityManager::notifyMcuValue(int value)
 {
     if (Journal::isEnabled())
-        keep("ActivityManager::notifyMcuValue", {value});
+        keep(JournalCall::notifyMcuValue, {value});
 }
 
 void ActivityManager::handleMcuMsg(MainAppNormalMsg msg)
 {
     if (Journal::isEnabled())
-        keep("ActivityManager::handleMcuMsg", {msg.type, msg.msg, msg.p1, msg.p2});
+        keep(JournalCall::handleMcuMsg, {msg.type, msg.msg, msg.p1, msg.p2});
 }
 
 void ActivityManager::handleCanMsg(tag_MCUSRV_TO_MAIN_APP_T frame)
 {
     if (Journal::isEnabled())
-        keep("ActivityManager::handleCanMsg",
+        keep(JournalCall::handleCanMsg,
              {QByteArray(reinterpret_cast<const char *>(&frame), sizeof frame)});
 }
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "journal.h"
+#include "journalcalls.h"
+#include "unixaddress.h"
 
 namespace {
 
@@ -27,17 +29,15 @@ QString soundServerSocket()
 bool canConnect(const QString &path)
 {
     const QByteArray p = QFile::encodeName(path);
-    sockaddr_un addr {};
-    if (p.isEmpty() || size_t(p.size()) >= sizeof(addr.sun_path))
+    const UnixAddress addr(p.constData(), size_t(p.size()));
+    if (!addr.isValid())
         return false;
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, p.constData(), size_t(p.size()));
     // Non-blocking: a server that takes no connections (its backlog full) is
     // not taking them, and must not hold up the caller.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    const bool ok = ::connect(fd, addr.address(), addr.length()) == 0;
     close(fd);
     return ok;
 }
@@ -92,7 +92,7 @@ void AppData::setCurSource(int src)
         QMutexLocker locker(&d->lock);
         d->curSource = src;
     }
-    Journal::trace("AppData::setCurSource", src);
+    Journal::trace(JournalCall::setCurSource, src);
 }
 
 int AppData::lastSource() const
@@ -107,7 +107,7 @@ void AppData::setLastSource(int src)
         QMutexLocker locker(&d->lock);
         d->lastSource = src;
     }
-    Journal::trace("AppData::setLastSource", src);
+    Journal::trace(JournalCall::setLastSource, src);
 }
 
 // Sources that play sound of their own and can own the audio channel.
@@ -194,7 +194,7 @@ void AppData::setMcuType(short type)
         QMutexLocker locker(&d->lock);
         d->mcuType = type;
     }
-    Journal::trace("AppData::setMcuType", int(type));
+    Journal::trace(JournalCall::setMcuType, int(type));
 }
 
 short AppData::mcuType() const
@@ -209,7 +209,7 @@ void AppData::setTunerType(short type)
         QMutexLocker locker(&d->lock);
         d->tunerType = type;
     }
-    Journal::trace("AppData::setTunerType", int(type));
+    Journal::trace(JournalCall::setTunerType, int(type));
 }
 
 short AppData::tunerType() const
@@ -220,7 +220,7 @@ short AppData::tunerType() const
 
 void AppData::setUUID(QString uuid)
 {
-    Journal::trace("AppData::setUUID", uuid);
+    Journal::trace(JournalCall::setUUID, uuid);
     QMutexLocker locker(&d->lock);
     d->uuid = std::move(uuid);
 }
@@ -237,7 +237,7 @@ void AppData::setMcuTimeSynced(bool synced)
         QMutexLocker locker(&d->lock);
         d->mcuTimeSynced = synced;
     }
-    Journal::trace("AppData::setMcuTimeSynced", synced);
+    Journal::trace(JournalCall::setMcuTimeSynced, synced);
 }
 
 bool AppData::mcuTimeSynced() const

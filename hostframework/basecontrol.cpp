@@ -8,6 +8,7 @@
 
 #include "hostframework.h"
 #include "journal.h"
+#include "journalcalls.h"
 
 namespace {
 QByteArray wholeFrame(const tag_MCUSRV_TO_MAIN_APP_T &frame)
@@ -32,12 +33,12 @@ void BaseControl::changeMediaSrcSlot(int fromSrc, int toSrc)
 
 void BaseControl::sendMcuKeyPressedSignal(int key, int state)
 {
-    Journal::trace("BaseControl::sendMcuKeyPressedSignal", key, state);
+    Journal::trace(JournalCall::sendMcuKeyPressedSignal, key, state);
 }
 
 void BaseControl::ejectSlot()
 {
-    Journal::trace("BaseControl::ejectSlot");
+    Journal::trace(JournalCall::ejectSlot);
 }
 
 namespace {
@@ -66,7 +67,7 @@ void HostFramework::setDateVersion(const QString &version)
 
 QString BaseControl::getDateVersion()
 {
-    Journal::trace("BaseControl::getDateVersion");
+    Journal::trace(JournalCall::getDateVersion);
     QMutexLocker locker(&s_dateLock);
     return dateVersion();
 }
@@ -77,7 +78,7 @@ void BaseControl::ReceiveKeyStudyMsgFromMcu(MCU_STEER_KEY_STUDY_DATA study)
         return;
     const QByteArray bytes(reinterpret_cast<const char *>(study.studyBytes),
                            sizeof study.studyBytes);
-    Journal::trace("BaseControl::ReceiveKeyStudyMsgFromMcu", bytes, int(study.studyValues[0]),
+    Journal::trace(JournalCall::ReceiveKeyStudyMsgFromMcu, bytes, int(study.studyValues[0]),
                    int(study.studyValues[1]), int(study.studyValues[2]), int(study.studyValues[3]),
                    int(study.studyValues[4]), int(study.studyValues[5]));
 }
@@ -85,19 +86,19 @@ void BaseControl::ReceiveKeyStudyMsgFromMcu(MCU_STEER_KEY_STUDY_DATA study)
 void BaseControl::RecevieMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
 {
     if (Journal::isEnabled())
-        Journal::trace("BaseControl::RecevieMsgFromMcu", wholeFrame(frame));
+        Journal::trace(JournalCall::RecevieMsgFromMcu, wholeFrame(frame));
 }
 
 void BaseControl::RecevieSIMMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
 {
     if (Journal::isEnabled())
-        Journal::trace("BaseControl::RecevieSIMMsgFromMcu", wholeFrame(frame));
+        Journal::trace(JournalCall::RecevieSIMMsgFromMcu, wholeFrame(frame));
 }
 
 void BaseControl::RecevieMCMMsgFromMcu(tag_MCUSRV_TO_MAIN_APP_T frame)
 {
     if (Journal::isEnabled())
-        Journal::trace("BaseControl::RecevieMCMMsgFromMcu", wholeFrame(frame));
+        Journal::trace(JournalCall::RecevieMCMMsgFromMcu, wholeFrame(frame));
 }
 
 // The pointer is only valid during the call: the two bytes are copied.
@@ -107,5 +108,5 @@ void BaseControl::RecevieAutoTestFromMcu(int item, unsigned char *bytes)
         return;
     const QByteArray head = bytes ? QByteArray(reinterpret_cast<const char *>(bytes), 2)
                                   : QByteArray();
-    Journal::trace("BaseControl::RecevieAutoTestFromMcu", item, head);
+    Journal::trace(JournalCall::RecevieAutoTestFromMcu, item, head);
 }

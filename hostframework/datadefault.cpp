@@ -30,6 +30,7 @@ void DataDefault::initDataDefault()
     Journal::trace("DataDefault::initDataDefault");
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param) the framework declares it by value
 QVariant DataDefault::getDefault(QString key)
 {
     Journal::trace("DataDefault::getDefault", key);

@@ -5,11 +5,13 @@
 #include <QSettings>
 
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 // QSettings is not thread-safe; one lock serialises every access. A fresh
-// QSettings per call sees what other processes wrote meanwhile.
-QMutex s_lock;
+// QSettings per call sees what other processes wrote meanwhile. A basic
+// mutex needs no constructor, so it is ready before main() and after it.
+QBasicMutex s_lock;
 
 #define HOSTFW_SETTINGS \
     QSettings::IniFormat, QSettings::UserScope, QStringLiteral("hostframework"), \
@@ -24,7 +26,7 @@ void DataSaveControl::initQSettingPath()
 QVariant DataSaveControl::readSettingData(const QString &key, const QVariant &fallback,
                                           const QString &group)
 {
-    Journal::trace("DataSaveControl::readSettingData", key, fallback, group);
+    Journal::trace(JournalCall::readSettingData, key, fallback, group);
     QMutexLocker locker(&s_lock);
     QSettings settings(HOSTFW_SETTINGS);
     if (!group.isEmpty())

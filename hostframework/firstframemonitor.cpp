@@ -7,6 +7,7 @@
 
 #include "homescreen.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 FirstFrameMonitor *s_instance = nullptr;
@@ -83,7 +84,7 @@ FirstFrameMonitor *FirstFrameMonitor::getInstance()
 
 void FirstFrameMonitor::releaseInstance()
 {
-    Journal::trace("FirstFrameMonitor::releaseInstance");
+    Journal::trace(JournalCall::releaseInstance);
     if (s_refs > 0 && --s_refs == 0) {
         delete s_instance;
         s_instance = nullptr;
@@ -94,7 +95,7 @@ void FirstFrameMonitor::releaseInstance()
 // procFlushDone() follows once per call: at once if a frame is already shown.
 bool FirstFrameMonitor::preCheck()
 {
-    Journal::trace("FirstFrameMonitor::preCheck");
+    Journal::trace(JournalCall::preCheck);
     watchExposes();
     if (!s_shown && !HomeScreen::exists() && anyWindowExposed())
         s_shown = true;

@@ -22,6 +22,7 @@
 
 #include "boottimeline.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 #include "mainappprotocolcomm.h"
 #include "signalquit.h"
 #include "sourceid.h"
@@ -40,36 +41,31 @@ const char *const SourceNames[SOURCE_ID_COUNT] = {
 
 // The calls whose latest arguments the screen shows.
 const char *const Watched[] = {
-    "SysLanguage::exeLanguage",
-    "UIManager::setRightDrive",
-    "AppData::setCurSource",
-    "AppData::setLastSource",
-    "AppData::setMcuType",
-    "AppData::setTunerType",
-    "AppData::setUUID",
-    "AppData::setMcuTimeSynced",
-    "PlatformControl::setMcuVersion",
-    "BaseControl::sendMcuKeyPressedSignal",
+    JournalCall::exeLanguage,   JournalCall::setRightDrive,
+    JournalCall::setCurSource,  JournalCall::setLastSource,
+    JournalCall::setMcuType,    JournalCall::setTunerType,
+    JournalCall::setUUID,       JournalCall::setMcuTimeSynced,
+    JournalCall::setMcuVersion, JournalCall::sendMcuKeyPressedSignal,
 };
 
 // The framework calls that only an MCU frame causes, and the kind of frame
 // each stands for. Frames the framework never hears of cannot be counted.
 const char *const ReceivedKinds[][2] = {
-    {"BaseControl::sendMcuKeyPressedSignal", "key"},
-    {"ActivityManager::notifyMcuValue", "value"},
-    {"BaseControl::ejectSlot", "eject"},
-    {"ActivityManager::handleMcuMsg", "message"},
-    {"ActivityManager::handleCanMsg", "CAN"},
-    {"AppData::setMcuType", "MCU type"},
-    {"BaseControl::getDateVersion", "version request"},
-    {"PlatformControl::setMcuVersion", "MCU version"},
-    {"BaseControl::ReceiveKeyStudyMsgFromMcu", "key study"},
-    {"BaseControl::RecevieMsgFromMcu", "data"},
-    {"BaseControl::RecevieSIMMsgFromMcu", "SIM"},
-    {"BaseControl::RecevieMCMMsgFromMcu", "MCM"},
-    {"BaseControl::RecevieAutoTestFromMcu", "auto test"},
-    {"AppData::setUUID", "UUID"},
-    {"AppData::setMcuTimeSynced", "time"},
+    {JournalCall::sendMcuKeyPressedSignal, "key"},
+    {JournalCall::notifyMcuValue, "value"},
+    {JournalCall::ejectSlot, "eject"},
+    {JournalCall::handleMcuMsg, "message"},
+    {JournalCall::handleCanMsg, "CAN"},
+    {JournalCall::setMcuType, "MCU type"},
+    {JournalCall::getDateVersion, "version request"},
+    {JournalCall::setMcuVersion, "MCU version"},
+    {JournalCall::ReceiveKeyStudyMsgFromMcu, "key study"},
+    {JournalCall::RecevieMsgFromMcu, "data"},
+    {JournalCall::RecevieSIMMsgFromMcu, "SIM"},
+    {JournalCall::RecevieMCMMsgFromMcu, "MCM"},
+    {JournalCall::RecevieAutoTestFromMcu, "auto test"},
+    {JournalCall::setUUID, "UUID"},
+    {JournalCall::setMcuTimeSynced, "time"},
 };
 
 int receivedKind(const QString &call)
@@ -335,7 +331,8 @@ void HomeScreen::refresh()
             calls.insert(QLatin1String(call));
         return calls;
     }();
-    for (const Journal::Entry &entry : Journal::instance()->entriesSince(&m_seen)) {
+    const QVector<Journal::Entry> fresh = Journal::instance()->entriesSince(&m_seen);
+    for (const Journal::Entry &entry : fresh) {
         if (watched.contains(entry.call))
             m_last.insert(entry.call, entry.args);
         const int kind = receivedKind(entry.call);
@@ -368,14 +365,14 @@ void HomeScreen::refresh()
             : QStringLiteral("waiting for the first frame");
     show("stage", stageText);
 
-    const QVariant language = last("SysLanguage::exeLanguage", 0);
+    const QVariant language = last(JournalCall::exeLanguage, 0);
     show("language", orNone(language, language.toString()));
-    const QVariant right = last("UIManager::setRightDrive", 0);
+    const QVariant right = last(JournalCall::setRightDrive, 0);
     show("driveSide",
          orNone(right,
                 right.toBool() ? QStringLiteral("right-hand drive")
                                : QStringLiteral("left-hand drive")));
-    const QVariant synced = last("AppData::setMcuTimeSynced", 0);
+    const QVariant synced = last(JournalCall::setMcuTimeSynced, 0);
     show("clockSynced", synced.toBool() ? QStringLiteral("set") : QStringLiteral("not set"));
 
     show("firstFrameMs", milliseconds(timeline->elapsed(BootTimeline::FirstFrame)));
@@ -383,24 +380,24 @@ void HomeScreen::refresh()
     show("stage2Ms", milliseconds(timeline->elapsed(BootTimeline::Stage2)));
     show("finishedMs", milliseconds(timeline->elapsed(BootTimeline::Finished)));
 
-    const QVariant cur = last("AppData::setCurSource", 0);
+    const QVariant cur = last(JournalCall::setCurSource, 0);
     show("currentSource", orNone(cur, sourceName(cur.toInt())));
-    const QVariant prev = last("AppData::setLastSource", 0);
+    const QVariant prev = last(JournalCall::setLastSource, 0);
     show("lastSource", orNone(prev, sourceName(prev.toInt())));
-    const QVariant mcuType = last("AppData::setMcuType", 0);
+    const QVariant mcuType = last(JournalCall::setMcuType, 0);
     show("mcuType", orNone(mcuType, mcuType.toString()));
-    const QVariant tunerType = last("AppData::setTunerType", 0);
+    const QVariant tunerType = last(JournalCall::setTunerType, 0);
     show("tunerType", orNone(tunerType, tunerType.toString()));
-    const QVariant version = last("PlatformControl::setMcuVersion", 0);
+    const QVariant version = last(JournalCall::setMcuVersion, 0);
     show("mcuVersion", orNone(version, version.toString()));
-    const QVariant uuid = last("AppData::setUUID", 0);
+    const QVariant uuid = last(JournalCall::setUUID, 0);
     show("uuid", orNone(uuid, uuid.toString()));
-    const QVariant key = last("BaseControl::sendMcuKeyPressedSignal", 0);
+    const QVariant key = last(JournalCall::sendMcuKeyPressedSignal, 0);
     show("lastKey",
          orNone(key,
                 QStringLiteral("key %1, state %2")
                     .arg(key.toInt())
-                    .arg(last("BaseControl::sendMcuKeyPressedSignal", 1).toInt())));
+                    .arg(last(JournalCall::sendMcuKeyPressedSignal, 1).toInt())));
 
     QStringList received;
     for (auto it = m_received.cbegin(); it != m_received.cend(); ++it)

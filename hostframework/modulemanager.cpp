@@ -8,6 +8,7 @@
 #include "homescreen.h"
 #include "hostframework.h"
 #include "infomodule.h"
+#include "journalcalls.h"
 
 namespace {
 std::atomic<bool> s_infoAvailable {true};
@@ -45,14 +46,14 @@ QSharedPointer<ModuleManager> ModuleManager::self()
 void ModuleManager::initModule(MainAppProtocolComm *link)
 {
     s_link = link;
-    Journal::trace("ModuleManager::initModule", qulonglong(quintptr(link)));
+    Journal::trace(JournalCall::initModule, qulonglong(quintptr(link)));
     // The framework's screens come up once the modules have the link.
     HomeScreen::bringUp();
 }
 
 QSharedPointer<Module> ModuleManager::getModule(const QString &name)
 {
-    Journal::trace("ModuleManager::getModule", name);
+    Journal::trace(JournalCall::getModule, name);
     if (name != QLatin1String("info") || !s_infoAvailable)
         return {};
     static const auto *const info = [] {

@@ -1,17 +1,24 @@
 #include "platformcontrol.h"
 
+#include <QGlobalStatic>
 #include <QMutex>
 #include <QMutexLocker>
 #include <atomic>
 
 #include "hostframework.h"
+#include "journalcalls.h"
 
 namespace {
 std::atomic<bool> s_available {true};
-QMutex s_lock;
-QString s_customerVer = QStringLiteral("HOSTFW_CUSTOMER_1.0");
-QString s_sdkVer = QStringLiteral("HOSTFW_SDK_1.0");
-QString s_mcuVer;
+struct Versions
+{
+    QMutex lock;
+    QString customer = QStringLiteral("HOSTFW_CUSTOMER_1.0");
+    QString sdk = QStringLiteral("HOSTFW_SDK_1.0");
+    QString mcu;
+};
+// Built on first use, not before main().
+Q_GLOBAL_STATIC(Versions, s_versions)
 } // namespace
 
 void HostFramework::setPlatformControlAvailable(bool available)
@@ -21,14 +28,14 @@ void HostFramework::setPlatformControlAvailable(bool available)
 
 void HostFramework::setCustomerVersion(const QString &version)
 {
-    QMutexLocker locker(&s_lock);
-    s_customerVer = version;
+    QMutexLocker locker(&s_versions->lock);
+    s_versions->customer = version;
 }
 
 void HostFramework::setSdkVersion(const QString &version)
 {
-    QMutexLocker locker(&s_lock);
-    s_sdkVer = version;
+    QMutexLocker locker(&s_versions->lock);
+    s_versions->sdk = version;
 }
 
 PlatformControl::PlatformControl() = default;
@@ -44,28 +51,28 @@ PlatformControl *PlatformControl::getInstance()
 void PlatformControl::setMcuVersion(const QString &version)
 {
     {
-        QMutexLocker locker(&s_lock);
-        s_mcuVer = version;
+        QMutexLocker locker(&s_versions->lock);
+        s_versions->mcu = version;
     }
-    Journal::trace("PlatformControl::setMcuVersion", version);
+    Journal::trace(JournalCall::setMcuVersion, version);
 }
 
 QString PlatformControl::mcuVersion() const
 {
-    QMutexLocker locker(&s_lock);
-    return s_mcuVer;
+    QMutexLocker locker(&s_versions->lock);
+    return s_versions->mcu;
 }
 
 QString PlatformControl::getCustomerVer()
 {
     Journal::trace("PlatformControl::getCustomerVer");
-    QMutexLocker locker(&s_lock);
-    return s_customerVer;
+    QMutexLocker locker(&s_versions->lock);
+    return s_versions->customer;
 }
 
 QString PlatformControl::getSDKVer()
 {
     Journal::trace("PlatformControl::getSDKVer");
-    QMutexLocker locker(&s_lock);
-    return s_sdkVer;
+    QMutexLocker locker(&s_versions->lock);
+    return s_versions->sdk;
 }

@@ -1,5 +1,6 @@
 #include "svccontrol.h"
 
+#include <QGlobalStatic>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
@@ -13,8 +14,13 @@ namespace {
 std::atomic<bool> s_manual {false};
 SvcControl *s_last = nullptr;
 
-QMutex s_runningLock;
-QStringList s_running;
+struct Running
+{
+    QMutex lock;
+    QStringList names;
+};
+// Built on first use, not before main().
+Q_GLOBAL_STATIC(Running, s_running)
 
 QStringList servicesOf(SvcControl::ExeStage stage)
 {
@@ -48,17 +54,17 @@ public:
             services.append(timer);
             names.append(name);
         }
-        QMutexLocker locker(&s_runningLock);
-        s_running.append(list);
+        QMutexLocker locker(&s_running->lock);
+        s_running->names.append(list);
     }
 
     void stopServices()
     {
         qDeleteAll(services);
         services.clear();
-        QMutexLocker locker(&s_runningLock);
+        QMutexLocker locker(&s_running->lock);
         for (const QString &name : qAsConst(names))
-            s_running.removeOne(name);
+            s_running->names.removeOne(name);
         names.clear();
     }
 
@@ -89,8 +95,8 @@ SvcControl *HostFramework::lastSvcControl()
 
 QStringList HostFramework::runningServices()
 {
-    QMutexLocker locker(&s_runningLock);
-    return s_running;
+    QMutexLocker locker(&s_running->lock);
+    return s_running->names;
 }
 
 SvcControl::SvcControl(QObject *parent)

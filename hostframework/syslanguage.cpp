@@ -1,26 +1,34 @@
 #include "syslanguage.h"
 
+#include <QGlobalStatic>
 #include <QMutex>
 #include <QMutexLocker>
 
 #include "journal.h"
+#include "journalcalls.h"
 
 namespace {
-QMutex s_lock;
-QString s_language = QStringLiteral("en");
+struct Language
+{
+    QMutex lock;
+    QString code = QStringLiteral("en");
+};
+// Built on first use, not before main().
+Q_GLOBAL_STATIC(Language, s_language)
 } // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param) the framework declares it by value
 void SysLanguage::exeLanguage(QString code)
 {
     {
-        QMutexLocker locker(&s_lock);
-        s_language = code;
+        QMutexLocker locker(&s_language->lock);
+        s_language->code = code;
     }
-    Journal::trace("SysLanguage::exeLanguage", code);
+    Journal::trace(JournalCall::exeLanguage, code);
 }
 
 QString SysLanguage::currentLanguage()
 {
-    QMutexLocker locker(&s_lock);
-    return s_language;
+    QMutexLocker locker(&s_language->lock);
+    return s_language->code;
 }

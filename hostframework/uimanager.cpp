@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "journal.h"
+#include "journalcalls.h"
 
 namespace {
 std::atomic<bool> s_rightDrive {false};
@@ -22,7 +23,7 @@ void UIManager::setRightDrive(bool rightDrive, bool relayout)
             QGuiApplication::setLayoutDirection(rightDrive ? Qt::RightToLeft : Qt::LeftToRight);
         });
     }
-    Journal::trace("UIManager::setRightDrive", rightDrive, relayout);
+    Journal::trace(JournalCall::setRightDrive, rightDrive, relayout);
 }
 
 bool UIManager::isRightDrive()

@@ -4,6 +4,7 @@
 #include "linklog.h"
 
 #include "launcherconfig.h"
+#include "unixaddress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -121,19 +122,11 @@ int openLink(sockaddr_un *localAddr, int *error)
     std::memset(localAddr, 0, sizeof *localAddr);
     localAddr->sun_family = AF_UNIX;
     std::memcpy(localAddr->sun_path, s_localPath, std::strlen(s_localPath) + 1);
+    // NOLINTNEXTLINE(bugprone-unused-return-value) unbound, the connect still goes ahead
     bind(fd, reinterpret_cast<const sockaddr *>(localAddr), sizeof *localAddr);
 
-    sockaddr_un peer;
-    std::memset(&peer, 0, sizeof peer);
-    peer.sun_family = AF_UNIX;
-    const size_t nameLen = std::strlen(s_peerName);
-    std::memcpy(peer.sun_path, s_peerName, nameLen);
-    if (peer.sun_path[0] == '@')
-        peer.sun_path[0] = '\0';
-    // Abstract names are length-sensitive: exactly the name, no padding, no terminator.
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&peer),
-                socklen_t(offsetof(sockaddr_un, sun_path) + nameLen))
-        != 0) {
+    const UnixAddress peer(s_peerName);
+    if (connect(fd, peer.address(), peer.length()) != 0) {
         *error = errno;
     } else if (!acceptService(fd)) {
         // A connection cannot be undone: an unconnected socket in its place

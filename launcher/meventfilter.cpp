@@ -5,29 +5,14 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QSound>
-#include <QVariant>
 
 #include "appdata.h"
-#include "datadefault.h"
-#include "datasavecontrol.h"
 #include "launcherconfig.h"
 #include "setupstridconst.h"
+#include "storedsetting.h"
 #include "systemclock.h"
 
 namespace {
-
-// Read afresh at every beep: the settings screen changes them at any time.
-bool readBoolSetting(const QString &key)
-{
-    const QVariant fallback(DataDefault::getDefault(key).toBool());
-    return DataSaveControl::readSettingData(key, fallback, QString()).toBool();
-}
-
-int readIntSetting(const QString &key)
-{
-    const QVariant fallback(DataDefault::getDefault(key).toInt());
-    return DataSaveControl::readSettingData(key, fallback, QString()).toInt();
-}
 
 QString beepFileForVolume(int vol)
 {
@@ -98,12 +83,12 @@ void MEventFilter::playSound()
     // Never overlap or queue beeps.
     if (!m_sound->isFinished())
         return;
-    if (!readBoolSetting(SetupStrIdConst::setupSysBeep))
+    if (!StoredSetting::readBool(SetupStrIdConst::setupSysBeep))
         return;
     if (!AppData::GetInstance()->AudioInitOK())
         return;
 
-    const int vol = readIntSetting(SetupStrIdConst::setupAlterVolume);
+    const int vol = StoredSetting::readInt(SetupStrIdConst::setupAlterVolume);
     if (vol != m_volBeep) {
         m_volBeep = vol;
         // Later, not now: the old sound may still have work queued in the event loop.

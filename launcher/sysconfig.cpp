@@ -7,24 +7,12 @@
 #include "datadefault.h"
 #include "datasavecontrol.h"
 #include "setupstridconst.h"
+#include "storedsetting.h"
 #include "syslanguage.h"
 #include "uimanager.h"
 #include "usbcontrol.h"
 
 namespace {
-
-// Settings are read afresh at every use: another process may have changed them.
-QString readStringSetting(const QString &key)
-{
-    const QVariant fallback(DataDefault::getDefault(key).toString());
-    return DataSaveControl::readSettingData(key, fallback, QString()).toString();
-}
-
-bool readBoolSetting(const QString &key)
-{
-    const QVariant fallback(DataDefault::getDefault(key).toBool());
-    return DataSaveControl::readSettingData(key, fallback, QString()).toBool();
-}
 
 // The store keeps the language as an index into this table.
 const char *const languageCodes[] = {
@@ -62,7 +50,7 @@ void SysConfig::exeLayout()
 
 void SysConfig::exeLanguage()
 {
-    const int index = readStringSetting(SetupStrIdConst::setupSysLang).toInt(nullptr, 10);
+    const int index = StoredSetting::readString(SetupStrIdConst::setupSysLang).toInt(nullptr, 10);
     // Anything outside the table (also a stored code instead of an index) means German.
     const QString code = QString::fromLatin1(
         languageCodes[index >= 0 && index < languageCount ? index : 0]);
@@ -77,10 +65,10 @@ void SysConfig::exeUsbSetting()
     UsbControl *usb = UsbControl::getInstance();
     qDebug() << QTime::currentTime();
 
-    const QString android = readStringSetting(SetupStrIdConst::setupAndroidDevice);
-    const QString apple = readStringSetting(SetupStrIdConst::setupAppleDevice);
-    const bool carlife = readBoolSetting(SetupStrIdConst::setupCarlifeDevice);
-    const bool webLink = readBoolSetting(SetupStrIdConst::setupWebLinkDevice);
+    const QString android = StoredSetting::readString(SetupStrIdConst::setupAndroidDevice);
+    const QString apple = StoredSetting::readString(SetupStrIdConst::setupAppleDevice);
+    const bool carlife = StoredSetting::readBool(SetupStrIdConst::setupCarlifeDevice);
+    const bool webLink = StoredSetting::readBool(SetupStrIdConst::setupWebLinkDevice);
 
     // A projection chosen for every phone overrides the per-platform choices.
     if (webLink) {
@@ -100,6 +88,7 @@ void SysConfig::exeUsbSetting()
     usb->startup();
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param) the id by value is the published signature
 void SysConfig::exeAppleDevice(QString id)
 {
     UsbControl *usb = UsbControl::getInstance();
@@ -115,6 +104,7 @@ void SysConfig::exeAppleDevice(QString id)
         usb->setAppleDeviceMode(UsbControl::AppleWebLink);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param) the id by value is the published signature
 void SysConfig::exeAndroidDevice(QString id)
 {
     UsbControl *usb = UsbControl::getInstance();

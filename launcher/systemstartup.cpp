@@ -137,4 +137,5 @@ void SystemStartup::directStart()
     deleteLater();
 }
 
+// NOLINTNEXTLINE(bugprone-suspicious-include) the moc output of the private class above
 #include "moc_systemstartup.cpp"

@@ -11,6 +11,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "unixaddress.h"
+
 QByteArray ControlChannel::path(const QByteArray &name, bool create, QString *error)
 {
     QByteArray base = qgetenv("XDG_RUNTIME_DIR");
@@ -37,13 +39,10 @@ int ControlChannel::send(const QByteArray &name, const QString &line)
 {
     QString error;
     const QByteArray socketPath = path(name, false, &error);
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
+    const UnixAddress addr(socketPath.constData(), size_t(socketPath.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (!socketPath.isEmpty() && socketPath.size() < int(sizeof addr.sun_path)) {
-        std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    if (addr.isValid()) {
+        if (::connect(fd, addr.address(), addr.length()) != 0)
             error = QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(socketPath),
                                                  QString::fromLocal8Bit(std::strerror(errno)));
     } else if (error.isEmpty()) {

@@ -69,7 +69,8 @@ bool loadScenario(const QString &path, QVector<SimCommand> *out, QString *error)
 bool parseFilter(const QString &list, McuSimulator::Options *options, QString *error)
 {
     const QStringList known = FrameCodec::launcherKinds() + FrameCodec::mcuKinds();
-    for (QString kind : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QStringList kinds = list.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (QString kind : kinds) {
         const bool hide = kind.startsWith(QLatin1Char('-'));
         if (hide)
             kind.remove(0, 1);
@@ -233,7 +234,7 @@ int main(int argc, char **argv)
         return fail(QStringLiteral("--scenario and --replay cannot be combined"));
     for (const QCommandLineOption &o : {speedOption, noTimingOption, loopOption, answersOption}) {
         if (parser.isSet(o) && !parser.isSet(replayOption))
-            return fail(QStringLiteral("--%1 goes with --replay").arg(o.names().first()));
+            return fail(QStringLiteral("--%1 goes with --replay").arg(o.names().constFirst()));
     }
 
     McuSimulator::Options options;
@@ -250,7 +251,7 @@ int main(int argc, char **argv)
         const QStringList modes {QStringLiteral("absolute"), QStringLiteral("delta"),
                                  QStringLiteral("relative")};
         int i = 0;
-        while (i < modes.size() && mode != modes.at(i) && mode != modes.at(i).left(1))
+        while (i < modes.size() && mode != modes.at(i) && mode != modes.at(i).leftRef(1))
             ++i;
         if (i == modes.size())
             return fail(QStringLiteral("-t: expected a, d or r (absolute, delta, relative)"));

@@ -4,7 +4,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <numeric>
@@ -15,19 +14,12 @@
 #include <unistd.h>
 
 #include "controlchannel.h"
+#include "signalnotifier.h"
+#include "unixaddress.h"
 
 namespace {
 
 const int MaxUnclaimedPerKind = 4096;
-
-int s_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 0;
-    const ssize_t r = ::write(s_signalPipe[1], &c, 1);
-    (void)r;
-}
 
 QString errnoText()
 {
@@ -52,24 +44,16 @@ bool clearSocketPath(const QByteArray &path, QString *error)
 // A listening stream socket on name ('@' for the abstract namespace).
 int listenOn(const QByteArray &name, QString *error)
 {
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (name.isEmpty() || name.size() >= int(sizeof addr.sun_path)) {
-        *error =
-            QStringLiteral("socket name must have 1 to %1 characters").arg(sizeof addr.sun_path - 1);
+    const UnixAddress addr(name.constData(), size_t(name.size()));
+    if (!addr.isValid()) {
+        *error = QStringLiteral("socket name must have 1 to %1 characters")
+                     .arg(UnixAddress::MaxNameLength);
         return -1;
     }
-    std::memcpy(addr.sun_path, name.constData(), name.size());
-    // The launcher connects with exactly the family and the name, no terminator.
-    const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
-    if (name.startsWith('@'))
-        addr.sun_path[0] = '\0';
-    else if (!clearSocketPath(name, error))
+    if (!name.startsWith('@') && !clearSocketPath(name, error))
         return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0
-        || ::listen(fd, 4) != 0) {
+    if (fd < 0 || ::bind(fd, addr.address(), addr.length()) != 0 || ::listen(fd, 4) != 0) {
         *error =
             QStringLiteral("cannot listen on %1: %2").arg(QString::fromLocal8Bit(name), errnoText());
         if (fd >= 0)
@@ -162,19 +146,13 @@ void McuSimulator::readStdin()
 
 void McuSimulator::quitOnSignals()
 {
-    if (::pipe2(s_signalPipe, O_CLOEXEC) != 0)
+    SignalNotifier *notifier = SignalNotifier::create(this);
+    if (!notifier)
         return;
-    auto *notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
+    connect(notifier, &SignalNotifier::received, this, [this] {
         print(stdout, QStringLiteral("# signal, ending"));
         finish();
     });
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 }
 
 void McuSimulator::acceptConnection()
@@ -492,11 +470,11 @@ void McuSimulator::print(std::FILE *stream, const QString &line, const QString &
         break;
     case Delta:
         stamp = QStringLiteral("+%1").arg(
-            m_lastPrinted.isValid() ? m_lastPrinted.elapsed() / 1000.0 : 0.0, 0, 'f', 3);
+            m_lastPrinted.isValid() ? double(m_lastPrinted.elapsed()) / 1000.0 : 0.0, 0, 'f', 3);
         m_lastPrinted.start();
         break;
     case Relative:
-        stamp = QString::number(m_connClock.elapsed() / 1000.0, 'f', 3);
+        stamp = QString::number(double(m_connClock.elapsed()) / 1000.0, 'f', 3);
         break;
     }
     const QString text = stamp.isEmpty() ? line

@@ -115,7 +115,7 @@ bool SessionRecorder::capture(const QString &path, const QString &socketName, QS
 void SessionRecorder::frame(char direction, const QByteArray &bytes, const QString &decoded)
 {
     write(QStringLiteral("+%1 %2 %3  # %4")
-              .arg(m_clock.elapsed() / 1000.0, 0, 'f', 3)
+              .arg(double(m_clock.elapsed()) / 1000.0, 0, 'f', 3)
               .arg(QLatin1Char(direction))
               .arg(FrameCodec::wordHex(bytes), decoded));
     m_capture.packet(direction,
@@ -124,7 +124,7 @@ void SessionRecorder::frame(char direction, const QByteArray &bytes, const QStri
 
 void SessionRecorder::note(const QString &text)
 {
-    write(QStringLiteral("# +%1 %2").arg(m_clock.elapsed() / 1000.0, 0, 'f', 3).arg(text));
+    write(QStringLiteral("# +%1 %2").arg(double(m_clock.elapsed()) / 1000.0, 0, 'f', 3).arg(text));
 }
 
 void SessionRecorder::write(const QString &line)

@@ -5,6 +5,7 @@
 
 #include "hostframework.h"
 #include "journal.h"
+#include "journalcalls.h"
 #include "journallines.h"
 #include "clockrecorder.h"
 #include "launchermain.h"
@@ -72,12 +73,12 @@ private Q_SLOTS:
         const int uiLine = s_log->lines().indexOf(
             QStringLiteral("UI is UI_KALDOR_RDS_1024_600 \n"));
         QVERIFY(s_log->journalSizeAt(uiLine)
-                > Journal::instance()->calls().indexOf("FirstFrameMonitor::preCheck"));
+                > Journal::instance()->calls().indexOf(JournalCall::preCheck));
     }
 
     void beepFilterInstalled()
     {
-        const QString read = QStringLiteral("DataSaveControl::readSettingData");
+        const QString read = QLatin1String(JournalCall::readSettingData);
         const int before = journalCount(read, SetupStrIdConst::setupSysBeep);
         QKeyEvent beep(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep"));
         QCoreApplication::sendEvent(this, &beep);
@@ -149,8 +150,8 @@ int main(int argc, char **argv)
         qPrintable(dir.filePath(QStringLiteral("link"))), peer.name());
     QObject::connect(Journal::instance(), &Journal::recorded, [] {
         const QString call = Journal::instance()->calls().last();
-        if (call != QLatin1String("ModuleManager::initModule")
-            && call != QLatin1String("FirstFrameMonitor::preCheck"))
+        if (call != QLatin1String(JournalCall::initModule)
+            && call != QLatin1String(JournalCall::preCheck))
             return;
         int bytes = -1;
         if (s_peer->fd() >= 0 || s_peer->accept(0))

@@ -3,6 +3,7 @@
 #include "clockrecorder.h"
 #include "datasavecontrol.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 #include "journallines.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
@@ -96,7 +97,7 @@ private Q_SLOTS:
         QCOMPARE(m_clock.times().mid(setBefore),
                  set < 0 ? QVector<qint64>() : QVector<qint64> {set});
         // Synced only by the full time, and only once the clock really moved.
-        QCOMPARE(journalCount(QStringLiteral("AppData::setMcuTimeSynced"), true, mark),
+        QCOMPARE(journalCount(QLatin1String(JournalCall::setMcuTimeSynced), true, mark),
                  msg == 12 && !error ? 1 : 0);
         // The reply, if any, then nothing but the heartbeat sent behind it.
         QByteArray expected = normalFrame(12, 190, 0);

@@ -9,6 +9,7 @@
 #include "clockrecorder.h"
 #include "framecodec.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 #include "journallines.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
@@ -89,7 +90,7 @@ void TestMcuMessages::initTestCase()
         [this] {
             char buf[16];
             if (Journal::instance()->entries().constLast().call
-                == QLatin1String("ActivityManager::notifyMcuValue"))
+                == QLatin1String(JournalCall::notifyMcuValue))
                 m_pendingAtNotify = int(
                     ::recv(m_peer.fd(), buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT));
         },
@@ -320,7 +321,7 @@ void TestMcuMessages::wire()
         effects);
     // The MCU wants its acknowledgement before the framework hears the value.
     QCOMPARE(m_pendingAtNotify.fetchAndStoreOrdered(-1),
-             effects.value(0).startsWith("ActivityManager::notifyMcuValue") ? 16 : -1);
+             effects.value(0).startsWith(JournalCall::notifyMcuValue) ? 16 : -1);
 }
 
 QTEST_GUILESS_MAIN(TestMcuMessages)

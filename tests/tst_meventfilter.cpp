@@ -9,10 +9,12 @@
 #include "clockrecorder.h"
 #include "datasavecontrol.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 #include "journallines.h"
 #include "messagecapture.h"
 #include "meventfilter.h"
 #include "setupstridconst.h"
+#include "unixaddress.h"
 
 class TestMEventFilter : public QObject
 {
@@ -63,7 +65,7 @@ private:
     // Beeps that got past the debounce and the overlap check.
     int beeps()
     {
-        return journalCount(QStringLiteral("DataSaveControl::readSettingData"),
+        return journalCount(QLatin1String(JournalCall::readSettingData),
                             SetupStrIdConst::setupSysBeep);
     }
     // The newest child is the current sound; a replaced one waits for deleteLater.
@@ -79,16 +81,15 @@ private Q_SLOTS:
         // A sound server that drops every connection at once: AppData sees it
         // reachable, the sound backend gives up on it without hanging.
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr {AF_UNIX, {}};
-        qstrncpy(addr.sun_path, qPrintable(m_dir.filePath(QStringLiteral("native"))),
-                 sizeof addr.sun_path);
-        QVERIFY(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
+        const QByteArray path = QFile::encodeName(m_dir.filePath(QStringLiteral("native")));
+        const UnixAddress addr(path.constData(), size_t(path.size()));
+        QVERIFY(addr.isValid() && bind(fd, addr.address(), addr.length()) == 0
                 && listen(fd, 16) == 0);
         std::thread([fd] {
             for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
                 close(c);
         }).detach();
-        qputenv("PULSE_SERVER", "unix:" + QByteArray(addr.sun_path));
+        qputenv("PULSE_SERVER", "unix:" + path);
         SystemClock::setInstance(&m_clock);
         m_log.reset(new MessageCapture);
     }

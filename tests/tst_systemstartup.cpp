@@ -2,6 +2,7 @@
 
 #include "firstframemonitor.h"
 #include "hostframework.h"
+#include "journalcalls.h"
 #include "journallines.h"
 #include "svccontrol.h"
 #include "systemstartup.h"
@@ -75,13 +76,12 @@ private Q_SLOTS:
             }
         }
 
-        QCOMPARE(
-            journalLines(1,
-                         {"FirstFrameMonitor::", "ModuleManager::getModule", "ModuleManager::set",
-                          "ModuleManager::stage", "SvcControl::", "InfoModule::"})
-                    .join('|')
-                + '|',
-            expected);
+        QCOMPARE(journalLines(1,
+                              {"FirstFrameMonitor::", JournalCall::getModule, "ModuleManager::set",
+                               "ModuleManager::stage", "SvcControl::", "InfoModule::"})
+                         .join('|')
+                     + '|',
+                 expected);
         // Gone 5 s after the services finished.
         QTimer *timer = m_startup->findChild<QTimer *>();
         if (timer->isActive()) {
@@ -94,7 +94,7 @@ private Q_SLOTS:
             || events.contains(QStringLiteral("sync"));
         QCOMPARE(m_startup.isNull(), ends);
         QCOMPARE(svc.isNull(), ends); // the controller goes with it
-        QCOMPARE(journalCount(QStringLiteral("FirstFrameMonitor::releaseInstance")), ends ? 1 : 0);
+        QCOMPARE(journalCount(QLatin1String(JournalCall::releaseInstance)), ends ? 1 : 0);
     }
 };
 

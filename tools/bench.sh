@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source "$root/tools/lib.sh"
 build=${1:-$root/build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
 rounds=${BENCH_ROUNDS:-7}
@@ -111,11 +112,8 @@ runs=$(mktemp -d "$build/bench/startup.XXXXXX")
 wrap=()
 if [ "$(id -u)" = 0 ] && unshare --net --mount true 2>/dev/null; then
     # Ahead of ordinary load (builds, tests), or their noise decides the figures.
-    # A private /tmp too, unless the build itself lives there.
-    private_tmp='mount -t tmpfs bench-tmp /tmp && '
-    case "$build" in /tmp/*) private_tmp= ;; esac
-    wrap=(nice -n -15 unshare --net --mount --propagation private sh -c "${private_tmp}"'exec "$@"' sh
-          setpriv --bounding-set=-sys_time --inh-caps=-sys_time)
+    private_names_for "$build"
+    wrap=(nice -n -15 "${private_names[@]}" "${no_clock[@]}")
 else
     echo "not root: running without namespaces (the launcher will unlink and bind the build's socket path)"
 fi

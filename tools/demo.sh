@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source "$root/tools/lib.sh"
 build=${DEMO_BUILD_DIR:-$root/build}
 out=$build/demo
 
@@ -46,10 +47,7 @@ export XDG_CONFIG_HOME=$out/config
 
 # The scenario sends the MCU's time; as root the launcher would set the clock
 # from it. The demo never gives it that right.
-run_launcher=("$build/launcher/launcher")
-if [ "$(id -u)" -eq 0 ]; then
-    run_launcher=(setpriv --bounding-set=-sys_time --inh-caps=-sys_time "${run_launcher[@]}")
-fi
+run_launcher=("${no_clock_as_root[@]}" "$build/launcher/launcher")
 
 # A dlt-daemon of the demo's own: its FIFOs, control socket and log in $out/dlt,
 # on a port of its own, so a daemon of the machine is left alone. The launcher
@@ -95,11 +93,7 @@ else
         </dev/null > >(tee "$out/mcu-sim.log") 2>&1 &
 fi
 sim=$!
-for _ in $(seq 100); do
-    grep -q '^# listening' "$out/mcu-sim.log" 2>/dev/null && break
-    kill -0 "$sim" 2>/dev/null || break
-    sleep 0.1
-done
+wait_for_listening "$out/mcu-sim.log" "$sim" || true
 
 "${run_launcher[@]}" >"$out/launcher.out" 2>"$out/launcher.log" &
 launcher=$!

@@ -31,11 +31,12 @@ for profile in "$@"; do
     # tzdata: the clock tests run in named zones. pkgconf: the unit-floor
     # stage takes the Qt flags from it. systemd: systemd-analyze
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
-    # clang-format: the format stage. iproute2: the DLT test raises the
+    # clang-format, clang-tidy, clazy: the format and analysis stages. iproute2: the DLT test raises the
     # loopback of its network namespace (it reaches its daemon over TCP).
     # tshark: the captures and the dissector.
     test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
-                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd iproute2 tshark) ;;
+                clang libclang-rt-14-dev clang-format clang-tidy clazy dpkg-dev lintian systemd
+                iproute2 tshark) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
     armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf

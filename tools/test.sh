@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The whole test run, each stage timed: dependencies, the unit's C++11 and Qt 5.3
-# floor, build and the suite, the packages (lintian, the installed programs
-# run), the suite under the sanitizers, the fuzzer, and the armhf build under
-# emulation with its packages.
+# The whole test run, each stage timed: dependencies, the format, clazy and
+# clang-tidy, the unit's C++11 and Qt 5.3 floor, build and the suite, the
+# packages (lintian, the installed programs run), the suite under the
+# sanitizers, the fuzzer, and the armhf build under emulation with its packages.
 # CI calls this through .ci/run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +20,8 @@ build_and_test() {
 stage stagecheck bash .ci/stagecheck.sh
 stage setup tools/setup.sh test
 stage format bash .ci/format.sh
+stage clazy bash .ci/analysis.sh clazy
+stage tidy bash .ci/analysis.sh tidy
 stage unitfloor bash .ci/unitfloor.sh
 stage tests build_and_test
 stage packages bash .ci/packages.sh "$root/build"

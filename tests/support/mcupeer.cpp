@@ -1,6 +1,7 @@
 #include "mcupeer.h"
 
 #include "mainappprotocolcomm.h"
+#include "unixaddress.h"
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>
@@ -18,15 +19,9 @@ using zyappframework::MainAppProtocolComm;
 template<typename Op>
 static int unixSocket(const QByteArray &name, Op op)
 {
-    sockaddr_un addr {AF_UNIX, {}};
-    std::memcpy(addr.sun_path, name.constData(), name.size());
-    if (name.startsWith('@'))
-        addr.sun_path[0] = '\0';
+    const UnixAddress addr(name.constData(), size_t(name.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // Abstract names are length-sensitive: no padding, no terminator.
-    if (op(fd, reinterpret_cast<sockaddr *>(&addr),
-           socklen_t(offsetof(sockaddr_un, sun_path) + name.size()))
-        == 0)
+    if (op(fd, addr.address(), addr.length()) == 0)
         return fd;
     ::close(fd);
     return -1;
@@ -62,7 +57,7 @@ McuPeer::~McuPeer()
 bool McuPeer::listen()
 {
     ::close(m_listen);
-    m_listen = unixSocket(m_name, [](int fd, sockaddr *addr, socklen_t len) {
+    m_listen = unixSocket(m_name, [](int fd, const sockaddr *addr, socklen_t len) {
         return ::bind(fd, addr, len) == 0 ? ::listen(fd, 4) : -1;
     });
     return m_listen >= 0;
