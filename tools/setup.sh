@@ -4,7 +4,8 @@
 #
 #   tools/setup.sh demo        compiler, CMake and Qt: building and the demo
 #   tools/setup.sh test        demo + what the test stages call: Xvfb, a sound
-#                              server and sox, clang's fuzzer runtime, lintian
+#                              server and sox, clang's fuzzer runtime, lintian,
+#                              gcovr
 #   tools/setup.sh armhf       demo + adds the armhf architecture to the machine,
 #                              then the cross compiler, qemu-user, armhf Qt and
 #                              the packaging tools
@@ -25,9 +26,9 @@ for profile in "$@"; do
     # tzdata: the clock tests run in named zones. pkgconf: the unit-floor
     # stage takes the Qt flags from it. systemd: systemd-analyze
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
-    # clang-format: the format stage.
+    # clang-format: the format stage. gcovr: the coverage stage.
     test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
-                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd) ;;
+                clang libclang-rt-14-dev clang-format dpkg-dev lintian systemd gcovr) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
     armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf
