@@ -16,6 +16,7 @@
 #include <QtEndian>
 
 #include <cerrno>
+#include <csignal>
 #include <memory>
 #include <stdio_ext.h>
 #include <sys/resource.h>
@@ -62,6 +63,10 @@ private slots:
     void serviceAppearsLate();
     void serviceRestarts();
     void sendersRaceReader();
+    void sendIntoClosedConnectionRaisesNoSignal();
+    void staleSocketFileAtOwnAddress();
+    void firstReconnectAfter100Ms();
+    void backOffRestartsAfterHealthyConnection();
 
 private:
     // The real link runs here, as root in CI: no frame may reach the real clock.
@@ -307,6 +312,72 @@ void TestMainAppProtocolComm::sendersRaceReader()
     // reader, which no caller hears of.
     QVERIFY(lost >= 0 && lost <= lockDrops);
     QVERIFY(lockDrops - lost <= int(Inbound / 10) - versionReplies);
+}
+
+// Counted instead of ending the process, so a SIGPIPE fails the test that raised it.
+static std::atomic<int> s_sigpipes {0};
+
+void TestMainAppProtocolComm::sendIntoClosedConnectionRaisesNoSignal()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    struct sigaction counting
+    {
+    }, saved {};
+    counting.sa_handler = [](int) { ++s_sigpipes; };
+    sigaction(SIGPIPE, &counting, &saved);
+    const auto restore = qScopeGuard([&] { sigaction(SIGPIPE, &saved, nullptr); });
+    s_sigpipes = 0;
+
+    // The service is gone; the reader has not dialled again yet.
+    m_peer.reset();
+    QVERIFY(send(Heartbeat) != 0);
+    QCOMPARE(s_sigpipes.load(), 0);
+}
+
+void TestMainAppProtocolComm::staleSocketFileAtOwnAddress()
+{
+    // A launcher that died left its socket file behind.
+    const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr {AF_UNIX, {}};
+    qstrncpy(addr.sun_path, QFile::encodeName(m_path).constData(), sizeof addr.sun_path);
+    QCOMPARE(::bind(stale, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ::close(stale);
+
+    QVERIFY(m_peer->connectLink(m_path));
+    // The service knows the launcher by its address: bound there anyway.
+    sockaddr_un seen {};
+    socklen_t len = sizeof seen;
+    QCOMPARE(::getpeername(m_peer->fd(), reinterpret_cast<sockaddr *>(&seen), &len), 0);
+    QCOMPARE(QFile::decodeName(seen.sun_path), m_path);
+}
+
+// Milliseconds from the end of the peer's connection to the link's next one.
+static qint64 msToReconnect(McuPeer *peer)
+{
+    QElapsedTimer timer;
+    timer.start();
+    peer->closeConnection();
+    return peer->accept(5000) ? timer.elapsed() : -1;
+}
+
+void TestMainAppProtocolComm::firstReconnectAfter100Ms()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    const qint64 ms = msToReconnect(m_peer.get());
+    QVERIFY2(ms >= 100 && ms < 200, QByteArray::number(ms));
+}
+
+void TestMainAppProtocolComm::backOffRestartsAfterHealthyConnection()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // Three connections end at once: the waits grow to 100, 200, 400 ms.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(msToReconnect(m_peer.get()) >= 0);
+    // This one carries a frame, so the next wait is the first one again, not 800 ms.
+    QVERIFY(m_peer->write(normalFrame(28929, 4, 0)));
+    QTRY_COMPARE(m_out->count(frameLine(28929, 4, 0)), 1);
+    const qint64 ms = msToReconnect(m_peer.get());
+    QVERIFY2(ms >= 100 && ms < 400, QByteArray::number(ms));
 }
 
 QTEST_GUILESS_MAIN(TestMainAppProtocolComm)
