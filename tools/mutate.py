@@ -44,7 +44,7 @@ INTEGER = re.compile(r"(?<![\w.])(\d+)(?![\w.'])")
 CALL_STATEMENT = re.compile(r"^\s*(?:[\w:]+(?:\.|->))*[\w:]+\s*\(.*\)\s*;\s*$")
 IF_CONDITION = re.compile(r"\b(if|while) \((.*)\)(\s*\{?\s*)$")
 TWO_ARGUMENTS = re.compile(r"(\w+)\(([\w.:>-]+), ([\w.:>-]+)\)")
-SKIP = re.compile(r"^\s*(#|//|\*|/\*)|qDebug|linkLine\(|printf\(|static_assert|Q_UNUSED")
+SKIP = re.compile(r"^\s*(#|//|\*|/\*)|qDebug|linkLine\(|printf\(|static_assert|\bQ_[A-Z_]+\(")
 
 
 class Mutant:
@@ -176,8 +176,8 @@ def run(command, timeout=None, **kwargs):
             child.wait()
 
 
-def build(target, jobs):
-    return run(["cmake", "--build", str(BUILD), "-j%d" % jobs, "--target", target]) == 0
+def build(targets, jobs):
+    return run(["cmake", "--build", str(BUILD), "-j%d" % jobs, "--target"] + targets) == 0
 
 
 def run_test(name, timeout):
@@ -195,7 +195,7 @@ def baseline(jobs):
     names = [test["name"] for test in json.loads(subprocess.run(
         ["ctest", "--show-only=json-v1"], cwd=BUILD, check=True, capture_output=True).stdout)[
             "tests"]]
-    targets = [TARGETS.get(name, "tst_" + name) for name in names]
+    targets = [target(name) for name in names]
     subprocess.run(["cmake", "--build", str(BUILD), "-j%d" % jobs, "--target"] + targets,
                    check=True, stdout=subprocess.DEVNULL)
     times = []
@@ -216,20 +216,44 @@ def on_signal(number, frame):
     raise Interrupted("signal %d" % number)
 
 
-def kill(mutant, tests, jobs):
-    """'killed' by the first failing test, 'survived', or 'stillborn' when it does not build."""
+def target(name):
+    return TARGETS.get(name, "tst_" + name)
+
+
+def ordered(mutant, tests, killers):
+    """The tests that killed this file's mutants before, most recent first, then the file's own
+    unit test, then the rest fastest first: most mutants die in the first test they meet."""
+    stem = Path(mutant.path).stem
+    first = [t for t in killers.get(mutant.path, []) if t in dict(tests)]
+    first += [name for name, _ in tests if stem.startswith(name) and name not in first]
+    timeouts = dict(tests)
+    return [(name, timeouts[name]) for name in first] + [
+        t for t in tests if t[0] not in first]
+
+
+def kill(mutant, tests, killers, jobs):
+    """'killed' by the first failing test, 'survived', or 'stillborn' when it does not build.
+    The likeliest killer is linked and run alone; only when it passes are the other test
+    programs linked, all in one build."""
     path = SRC / mutant.path
     original = path.read_text()
     lines = original.split("\n")
     try:
         lines[mutant.line - 1] = mutant.mutated
         path.write_text("\n".join(lines))
-        if not build("launcherlib", jobs):
+        if not build(["launcherlib"], jobs):
             return "stillborn", None
-        for name, timeout in tests:
-            if not build(TARGETS.get(name, "tst_" + name), jobs):
+        order = ordered(mutant, tests, killers)
+        if not build([target(order[0][0])], jobs):
+            return "stillborn", None
+        for index, (name, timeout) in enumerate(order):
+            if index == 1 and not build([target(n) for n, _ in order[1:]], jobs):
                 return "stillborn", None
             if not run_test(name, timeout):
+                mine = killers.setdefault(mutant.path, [])
+                if name in mine:
+                    mine.remove(name)
+                mine.insert(0, name)
                 return "killed", name
         return "survived", None
     finally:
@@ -282,6 +306,7 @@ def main():
     t0 = time.monotonic()
     counts = {"killed": 0, "survived": 0, "stillborn": 0, "equivalent": 0}
     survivors = []
+    killers = {}
     try:
         sync_tree()
         tests = baseline(args.jobs)
@@ -294,7 +319,7 @@ def main():
                 print("mutate: budget of %d s spent, %d mutants not run"
                       % (args.budget, len(chosen) - index + 1))
                 break
-            outcome, by = kill(mutant, tests, args.jobs)
+            outcome, by = kill(mutant, tests, killers, args.jobs)
             if outcome == "survived" and mutant.key() in equivalents:
                 outcome = "equivalent"
             counts[outcome] += 1
