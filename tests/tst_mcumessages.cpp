@@ -298,9 +298,11 @@ void TestMcuMessages::wire()
         QTRY_VERIFY(journalLines().contains(MarkerCall));
         effects << MarkerCall;
         const quint32 *w = reinterpret_cast<const quint32 *>(frame.constData());
-        if (w[0] == 1)
-            printed += QString::asprintf("Main app normal msg:%u, p1:%u, p2:%u.\n", w[1], w[2], w[3])
-                           .toLatin1();
+        if (w[0] == 1) {
+            const QString line = QString::asprintf("Main app normal msg:%u, p1:%u, p2:%u.\n", w[1],
+                                                   w[2], w[3]);
+            printed += line.toLatin1();
+        }
         printed += "Main app normal msg:13078, p1:65261, p2:0.\n";
     }
     // A heartbeat behind the expected frame shows that nothing else went out.

@@ -93,13 +93,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("error");
         // The kernel checks the time before the right to set it, so its
         // answer tells which time reached it.
-        QTest::newRow("2026-03-29 13:05 UTC: tried, not permitted")
-            << qint64(1774789500) << EPERM;
+        QTest::newRow("2026-03-29 13:05 UTC: tried, not permitted") << qint64(1774789500) << EPERM;
         QTest::newRow("the epoch: tried, not permitted") << qint64(0) << EPERM;
         QTest::newRow("before the epoch: passed on, invalid") << qint64(-1) << EINVAL;
         // Past what the kernel accepts; with a 32-bit time_t it does not fit at all.
-        QTest::newRow("2^40 s, 35,000 years on") << (qint64(1) << 40)
-                                    << (sizeof(time_t) < 8 ? EOVERFLOW : EINVAL);
+        QTest::newRow("2^40 s, 35,000 years on")
+            << (qint64(1) << 40) << (sizeof(time_t) < 8 ? EOVERFLOW : EINVAL);
     }
 
     void setTime()
