@@ -169,7 +169,9 @@ void TestMcuMessages::outbound_data()
         sent("02000000"
              "c9000000",
              hex("01fe")));
-    out("key study 2", [](Link *l) { l->SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE(2), 5); }, {});
+    out(
+        "key study 2", [](Link *l) { l->SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE(2), 5); },
+        QByteArray());
     out(
         "time clock", [](Link *l) { l->SendTimeClockToMcu(7, 0x12345678); },
         sent("02000000"
