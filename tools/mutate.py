@@ -263,11 +263,14 @@ def kill(mutant, tests, killers, jobs):
 def changed_files(ref):
     """The launcher sources that differ from ref's (committed or not); none when there is no
     such ref, as in a clone of main alone."""
-    diff = subprocess.run(["git", "diff", "--name-only", ref, "--"], cwd=ROOT,
-                          capture_output=True, text=True)
-    if diff.returncode != 0:
+    # From where this branch left ref, so that what ref gained since is not counted.
+    base = subprocess.run(["git", "merge-base", ref, "HEAD"], cwd=ROOT, capture_output=True,
+                          text=True)
+    if base.returncode != 0:
         print("mutate: no %s to compare with; the sample alone runs" % ref)
         return []
+    diff = subprocess.run(["git", "diff", "--name-only", base.stdout.strip(), "--"], cwd=ROOT,
+                          check=True, capture_output=True, text=True)
     return [f for f in diff.stdout.split() if re.fullmatch(r"launcher/[^/]+\.cpp", f)]
 
 
