@@ -310,6 +310,7 @@ def main():
     counts = {"killed": 0, "survived": 0, "stillborn": 0, "equivalent": 0}
     survivors = []
     killers = {}
+    interrupted = False
     try:
         sync_tree()
         tests = baseline(args.jobs)
@@ -332,8 +333,8 @@ def main():
                                            outcome, " by " + by if by else "",
                                            mutant.describe()), flush=True)
     except Interrupted as e:
-        print("mutate: interrupted (%s); the source is restored" % e)
-        return 130
+        print("mutate: interrupted (%s); the source is restored; so far:" % e)
+        interrupted = True
     finally:
         # The copy is back to the working tree's state whatever happened.
         sync_tree()
@@ -347,7 +348,7 @@ def main():
               % (100.0 * counts["killed"] / scored))
     for m in survivors:
         print("SURVIVED " + m.describe())
-    return 1 if survivors else 0
+    return 130 if interrupted else 1 if survivors else 0
 
 
 if __name__ == "__main__":
