@@ -19,6 +19,8 @@ McuPeer *s_peer = nullptr;
 MessageCapture *s_log = nullptr;
 // Framework calls of the start, each with the bytes the MCU had received by then.
 QStringList s_seenByMcu;
+// The process's command line, as main() got it.
+QStringList s_arguments;
 
 // Takes every event and answers false, so sendEvent() tells delivered (false)
 // from swallowed (true).
@@ -98,6 +100,10 @@ private Q_SLOTS:
         QCoreApplication::sendEvent(this, &beep);
         QCOMPARE(journalCount(read, SetupStrIdConst::setupSysBeep), before + 1);
     }
+
+    // The command line reaches the application object, which takes Qt's own
+    // options (-platform, -style ...) from it.
+    void commandLineReachesQt() { QCOMPARE(QCoreApplication::arguments(), s_arguments); }
 
     // Texts for the MCU go out as UTF-8 whatever the environment's locale.
     void localeCodec() { QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8")); }
@@ -184,6 +190,8 @@ Q_COREAPP_STARTUP_FUNCTION(runTestsInTheLoop)
 // The whole process in this one: the start, the tests in its event loop, the teardown.
 int main(int argc, char **argv)
 {
+    for (int i = 0; i < argc; ++i)
+        s_arguments << QString::fromLocal8Bit(argv[i]);
     // As in an environment whose locale is not UTF-8.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     // The whole launcher runs in this process, as root in CI: never on the real clock.
