@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <stdio_ext.h>
 #include <sys/resource.h>
@@ -67,6 +68,7 @@ private slots:
     void staleSocketFileAtOwnAddress();
     void firstReconnectAfter100Ms();
     void backOffRestartsAfterHealthyConnection();
+    void sendAfterStopMissesReusedDescriptor();
 
 private:
     // The real link runs here, as root in CI: no frame may reach the real clock.
@@ -378,6 +380,35 @@ void TestMainAppProtocolComm::backOffRestartsAfterHealthyConnection()
     QTRY_COMPARE(m_out->count(frameLine(28929, 4, 0)), 1);
     const qint64 ms = msToReconnect(m_peer.get());
     QVERIFY2(ms >= 100 && ms < 400, QByteArray::number(ms));
+}
+
+void TestMainAppProtocolComm::sendAfterStopMissesReusedDescriptor()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The link's descriptor is the one bound to our path.
+    int linkFd = -1;
+    for (int fd = 0; fd < 1024 && linkFd < 0; ++fd) {
+        sockaddr_un addr {};
+        socklen_t len = sizeof addr;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0
+            && addr.sun_family == AF_UNIX && QFile::decodeName(addr.sun_path) == m_path)
+            linkFd = fd;
+    }
+    QVERIFY(linkFd >= 0);
+    MainAppProtocolComm::GetInstance()->Stop();
+    // The reader closes it on its way out; the next socket takes its number.
+    QTRY_VERIFY(::fcntl(linkFd, F_GETFD) == -1);
+    int pair[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const auto closePair = qScopeGuard([&] {
+        ::close(pair[0]);
+        ::close(pair[1]);
+    });
+    QCOMPARE(pair[0], linkFd);
+
+    QCOMPARE(send(Heartbeat), -1);
+    char byte;
+    QCOMPARE(::recv(pair[1], &byte, 1, MSG_DONTWAIT), ssize_t(-1));
 }
 
 QTEST_GUILESS_MAIN(TestMainAppProtocolComm)
