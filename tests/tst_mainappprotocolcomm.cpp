@@ -69,6 +69,7 @@ private slots:
     void firstReconnectAfter100Ms();
     void backOffRestartsAfterHealthyConnection();
     void sendAfterStopMissesReusedDescriptor();
+    void stopLetsFrameInFlightFinish();
 
 private:
     // The real link runs here, as root in CI: no frame may reach the real clock.
@@ -409,6 +410,27 @@ void TestMainAppProtocolComm::sendAfterStopMissesReusedDescriptor()
     QCOMPARE(send(Heartbeat), -1);
     char byte;
     QCOMPARE(::recv(pair[1], &byte, 1, MSG_DONTWAIT), ssize_t(-1));
+}
+
+void TestMainAppProtocolComm::stopLetsFrameInFlightFinish()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // More than the socket holds, and the peer reads only 100 ms after Stop.
+    const QByteArray big = pattern(1 << 19);
+    int result = 1;
+    std::thread sender([&] { result = send(big); });
+    const QByteArray start = m_peer->read(1);
+    QByteArray received;
+    std::thread service([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        received = start + m_peer->read(big.size() - 1, 20000);
+    });
+    MainAppProtocolComm::GetInstance()->Stop();
+    sender.join();
+    service.join();
+
+    QCOMPARE(result, 0);
+    QVERIFY(received == big);
 }
 
 QTEST_GUILESS_MAIN(TestMainAppProtocolComm)
