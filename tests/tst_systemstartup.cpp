@@ -124,6 +124,24 @@ private Q_SLOTS:
         QCOMPARE(svc.isNull(), ends); // the controller goes with it
         QCOMPARE(journalCount(QStringLiteral("FirstFrameMonitor::releaseInstance")), ends ? 1 : 0);
     }
+
+    // Without waiting for the first frame: both stages at once, and gone.
+    void directStart()
+    {
+        HostFramework::setInfoModuleAvailable(true);
+        Journal::instance()->clear();
+        m_startup = new SystemStartup(nullptr);
+        m_startup->directStart();
+        QCOMPARE(
+            journalLines(1,
+                         {"FirstFrameMonitor::", "ModuleManager::getModule", "ModuleManager::set",
+                          "ModuleManager::stage", "SvcControl::", "InfoModule::"}),
+            QStringList({"ModuleManager::getModule(info)", "SvcControl::exeStage(0, true)",
+                         "ModuleManager::stageDone(false)", "SvcControl::exeStage(1, true)",
+                         "SvcControl::stop(false)", "ModuleManager::stageDone(false)"}));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(m_startup.isNull());
+    }
 };
 
 QTEST_MAIN(TestSystemStartup)
