@@ -4,6 +4,7 @@
     tools/mutate.py                       every mutant of every file
     tools/mutate.py --sample 40 --seed 1  a fixed sample of 40
     tools/mutate.py --changed main        the mutants of the files changed since main
+    tools/mutate.py --survivors-of LOG    again the survivors a run printed in LOG
     tools/mutate.py --list                print the mutants, build nothing
     tools/mutate.py --budget 540          start no mutant after 540 s
 
@@ -283,6 +284,8 @@ def main():
     parser.add_argument("--files", nargs="*", help="only these files (launcher/x.cpp)")
     parser.add_argument("--budget", type=int,
                         help="seconds after the first mutant after which no other starts")
+    parser.add_argument("--survivors-of", metavar="LOG",
+                        help="only the mutants a run printed as SURVIVED in LOG")
     parser.add_argument("--list", action="store_true", help="print the mutants only")
     parser.add_argument("-j", "--jobs", type=int, default=2)
     args = parser.parse_args()
@@ -297,6 +300,10 @@ def main():
         touched = set(changed_files(args.changed))
         first = [m for m in everything if m.path in touched]
         chosen = first + [m for m in chosen if m.path not in touched]
+    if args.survivors_of:
+        survived = {line[len("SURVIVED "):].rstrip("\n")
+                    for line in open(args.survivors_of) if line.startswith("SURVIVED ")}
+        chosen = [m for m in chosen if m.describe() in survived]
     if args.list:
         for m in chosen:
             print(m.describe())
