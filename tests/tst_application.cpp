@@ -20,6 +20,8 @@ McuPeer *s_peer = nullptr;
 MessageCapture *s_log = nullptr;
 // Framework calls of the start, each with the bytes the MCU had received by then.
 QStringList s_seenByMcu;
+// The process's command line, as main() got it.
+QStringList s_arguments;
 
 // Takes every event and answers false, so sendEvent() tells delivered (false)
 // from swallowed (true).
@@ -42,16 +44,26 @@ class QPMCacheX : public Recorder
 {
     Q_OBJECT
 };
+// Sorts before the cache's name, as the others sort after it.
+class QPMCach : public Recorder
+{
+    Q_OBJECT
+};
 
 // Key and mouse events are read as such on their way to any receiver.
-std::unique_ptr<QEvent> makeEvent(int type)
+std::unique_ptr<QEvent> makeEvent(QEvent::Type type)
 {
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease)
-        return std::make_unique<QKeyEvent>(QEvent::Type(type), Qt::Key_A, Qt::NoModifier);
+        return std::make_unique<QKeyEvent>(type, Qt::Key_A, Qt::NoModifier);
     if (type >= QEvent::MouseButtonPress && type <= QEvent::MouseMove)
-        return std::make_unique<QMouseEvent>(QEvent::Type(type), QPointF(1, 1), Qt::NoButton,
-                                             Qt::NoButton, Qt::NoModifier);
-    return std::make_unique<QEvent>(QEvent::Type(type));
+        return std::make_unique<QMouseEvent>(type, QPointF(1, 1), Qt::NoButton, Qt::NoButton,
+                                             Qt::NoModifier);
+    return std::make_unique<QEvent>(type);
+}
+
+const char *typeName(QEvent::Type type)
+{
+    return QMetaEnum::fromType<QEvent::Type>().valueToKey(type);
 }
 
 } // namespace
@@ -60,6 +72,11 @@ std::unique_ptr<QEvent> makeEvent(int type)
 class TestApplication : public QObject
 {
     Q_OBJECT
+
+public:
+    // Who receives the event while the window is hidden.
+    enum Receiver { Plain, PixmapCache, OtherCase, LongerName, ShorterName };
+    Q_ENUM(Receiver)
 
 private Q_SLOTS:
     // What the end-to-end run cannot see: the link is connected before the
@@ -85,35 +102,73 @@ private Q_SLOTS:
         QCOMPARE(journalCount(read, SetupStrIdConst::setupSysBeep), before + 1);
     }
 
+    // The command line reaches the application object, which takes Qt's own
+    // options (-platform, -style ...) from it.
+    void commandLineReachesQt() { QCOMPARE(QCoreApplication::arguments(), s_arguments); }
+
     // Texts for the MCU go out as UTF-8 whatever the environment's locale.
     void localeCodec() { QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8")); }
 
     void whileHidden_data()
     {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<int>("receiver"); // Recorder, QPMCache, qpmcache, QPMCacheX
+        QTest::addColumn<QEvent::Type>("type");
+        QTest::addColumn<Receiver>("receiver");
         QTest::addColumn<bool>("delivered");
-        for (int t : {5,  8,  9,  12, 14, 15, 16, 17, 18, 21, 23, 26, 27,
-                      39, 68, 69, 71, 73, 74, 75, 76, 77, 78, 97, 207})
-            QTest::addRow("swallowed %d", t) << t << 0 << false;
+        const QEvent::Type swallowed[] = {QEvent::MouseMove,
+                                          QEvent::FocusIn,
+                                          QEvent::FocusOut,
+                                          QEvent::Paint,
+                                          QEvent::Resize,
+                                          QEvent::Create,
+                                          QEvent::Destroy,
+                                          QEvent::Show,
+                                          QEvent::Hide,
+                                          QEvent::ParentChange,
+                                          QEvent::FocusAboutToChange,
+                                          QEvent::ShowToParent,
+                                          QEvent::HideToParent,
+                                          QEvent::PaletteChange,
+                                          QEvent::ChildAdded,
+                                          QEvent::ChildPolished,
+                                          QEvent::ChildRemoved,
+                                          QEvent::ShowWindowRequest,
+                                          QEvent::PolishRequest,
+                                          QEvent::Polish,
+                                          QEvent::LayoutRequest,
+                                          QEvent::UpdateRequest,
+                                          QEvent::UpdateLater,
+                                          QEvent::FontChange,
+                                          QEvent::InputMethodQuery};
+        for (QEvent::Type type : swallowed)
+            QTest::addRow("%s swallowed", typeName(type)) << type << Plain << false;
         // Queued calls, deletions and timers keep working; the beep filter still sees presses.
-        for (int t : {2, 3, 6, 7, 13, 43, 52, 1})
-            QTest::addRow("delivered %d", t) << t << 0 << true;
-        QTest::newRow("pixmap cache timer") << 1 << 1 << false;
-        QTest::newRow("other case timer") << 1 << 2 << true;
-        QTest::newRow("longer name timer") << 1 << 3 << true;
+        const QEvent::Type delivered[] = {QEvent::MouseButtonPress,
+                                          QEvent::MouseButtonRelease,
+                                          QEvent::KeyPress,
+                                          QEvent::KeyRelease,
+                                          QEvent::Move,
+                                          QEvent::MetaCall,
+                                          QEvent::DeferredDelete,
+                                          QEvent::Timer};
+        for (QEvent::Type type : delivered)
+            QTest::addRow("%s delivered", typeName(type)) << type << Plain << true;
+        QTest::newRow("pixmap cache's Timer") << QEvent::Timer << PixmapCache << false;
+        QTest::newRow("Timer of a name in other case") << QEvent::Timer << OtherCase << true;
+        QTest::newRow("Timer of a longer name") << QEvent::Timer << LongerName << true;
+        QTest::newRow("Timer of a shorter name") << QEvent::Timer << ShorterName << true;
     }
 
     void whileHidden()
     {
-        QFETCH(int, type);
-        QFETCH(int, receiver);
+        QFETCH(QEvent::Type, type);
+        QFETCH(Receiver, receiver);
         QFETCH(bool, delivered);
         Recorder plain;
         QPMCache cache;
         qpmcache lower;
         QPMCacheX longer;
-        Recorder *const receivers[] = {&plain, &cache, &lower, &longer};
+        QPMCach shorter;
+        Recorder *const receivers[] = {&plain, &cache, &lower, &longer, &shorter};
         const auto event = makeEvent(type);
 
         HostFramework::setApVisible(false);
@@ -136,6 +191,8 @@ Q_COREAPP_STARTUP_FUNCTION(runTestsInTheLoop)
 // The whole process in this one: the start, the tests in its event loop, the teardown.
 int main(int argc, char **argv)
 {
+    for (int i = 0; i < argc; ++i)
+        s_arguments << QString::fromLocal8Bit(argv[i]);
     // As in an environment whose locale is not UTF-8.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     // The whole launcher runs in this process, as root in CI: never on the real clock.

@@ -48,6 +48,13 @@ void TestFrameReassembler::append_data()
     row("268-byte read with 10000 bytes of a 10240-byte frame buffered",
         chunks << b.repeated(16) + a.left(12));
 
+    // The last read of a 10240-byte frame fills the buffer to the byte: it fits.
+    chunks.clear();
+    const QByteArray full = longHeader(2, 0x3A, 10240) + pattern(10240 - 12, 5);
+    for (int i = 0; i < full.size(); i += 268)
+        chunks << full.mid(i, 268);
+    row("read that exactly fills the buffer completes a 10240-byte frame", chunks << a);
+
     // The length word is only read once the whole header is here.
     const QByteArray long264 = longFrame(2, 0x19, pattern(252, 6));
     for (int k = 8; k <= 11; ++k)

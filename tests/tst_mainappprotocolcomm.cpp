@@ -22,8 +22,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <iterator>
+#include <poll.h>
 #include <memory>
 #include <stdio_ext.h>
 #include <sys/resource.h>
@@ -88,6 +88,13 @@ private slots:
     void serviceOfAnotherUid();
     void launcherEndsConnection();
     void restartSoak();
+
+    void sendIntoClosedConnectionRaisesNoSignal();
+    void staleSocketFileAtOwnAddress();
+    void firstReconnectAfter100Ms();
+    void backOffRestartsAfterHealthyConnection();
+    void sendAfterStopMissesReusedDescriptor();
+    void stopLetsFrameInFlightFinish();
 
 public:
     enum Dial { AtBoot, ServiceLate, ServiceRestarted };
@@ -620,6 +627,122 @@ void TestMainAppProtocolComm::restartSoak()
     QCOMPARE(lost, m_out->count(RepeatLine));
     QCOMPARE(entries("/proc/self/fd"), descriptors);
     QCOMPARE(entries("/proc/self/task"), threads);
+}
+
+// Counted instead of ending the process, so a SIGPIPE fails the test that raised it.
+static std::atomic<int> s_sigpipes {0};
+
+void TestMainAppProtocolComm::sendIntoClosedConnectionRaisesNoSignal()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    struct sigaction counting
+    {
+    }, saved {};
+    counting.sa_handler = [](int) { ++s_sigpipes; };
+    sigaction(SIGPIPE, &counting, &saved);
+    const auto restore = qScopeGuard([&] { sigaction(SIGPIPE, &saved, nullptr); });
+    s_sigpipes = 0;
+
+    // The service is gone; the reader has not dialled again yet.
+    m_peer.reset();
+    QVERIFY(send(Heartbeat) != 0);
+    QCOMPARE(s_sigpipes.load(), 0);
+}
+
+void TestMainAppProtocolComm::staleSocketFileAtOwnAddress()
+{
+    // A launcher that died left its socket file behind.
+    const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr {AF_UNIX, {}};
+    qstrncpy(addr.sun_path, QFile::encodeName(m_path).constData(), sizeof addr.sun_path);
+    QCOMPARE(::bind(stale, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ::close(stale);
+
+    QVERIFY(m_peer->connectLink(m_path));
+    // The service knows the launcher by its address: bound there anyway.
+    sockaddr_un seen {};
+    socklen_t len = sizeof seen;
+    QCOMPARE(::getpeername(m_peer->fd(), reinterpret_cast<sockaddr *>(&seen), &len), 0);
+    QCOMPARE(QFile::decodeName(seen.sun_path), m_path);
+}
+
+// Milliseconds from the end of the peer's connection to the link's next one.
+static qint64 msToReconnect(McuPeer *peer)
+{
+    QElapsedTimer timer;
+    timer.start();
+    peer->closeConnection();
+    return peer->accept(5000) ? timer.elapsed() : -1;
+}
+
+void TestMainAppProtocolComm::firstReconnectAfter100Ms()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    const qint64 ms = msToReconnect(m_peer.get());
+    QVERIFY2(ms >= 100 && ms < 200, QByteArray::number(ms));
+}
+
+void TestMainAppProtocolComm::backOffRestartsAfterHealthyConnection()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // Three connections end at once: the waits grow to 100, 200, 400 ms.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(msToReconnect(m_peer.get()) >= 0);
+    // This one carries a frame, so the next wait is the first one again, not 800 ms.
+    QVERIFY(m_peer->write(normalFrame(28929, 4, 0)));
+    QTRY_COMPARE(m_out->count(frameLine(28929, 4, 0)), 1);
+    const qint64 ms = msToReconnect(m_peer.get());
+    QVERIFY2(ms >= 100 && ms < 400, QByteArray::number(ms));
+}
+
+void TestMainAppProtocolComm::sendAfterStopMissesReusedDescriptor()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The link's descriptor is the one bound to our path.
+    int linkFd = -1;
+    for (int fd = 0; fd < 1024 && linkFd < 0; ++fd) {
+        sockaddr_un addr {};
+        socklen_t len = sizeof addr;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0
+            && addr.sun_family == AF_UNIX && QFile::decodeName(addr.sun_path) == m_path)
+            linkFd = fd;
+    }
+    QVERIFY(linkFd >= 0);
+    MainAppProtocolComm::GetInstance()->Stop();
+    // The reader closes it on its way out; the next socket takes its number.
+    QTRY_VERIFY(::fcntl(linkFd, F_GETFD) == -1);
+    int pair[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const auto closePair = qScopeGuard([&] {
+        ::close(pair[0]);
+        ::close(pair[1]);
+    });
+    QCOMPARE(pair[0], linkFd);
+
+    QCOMPARE(send(Heartbeat), -1);
+    char byte;
+    QCOMPARE(::recv(pair[1], &byte, 1, MSG_DONTWAIT), ssize_t(-1));
+}
+
+void TestMainAppProtocolComm::stopLetsFrameInFlightFinish()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // More than the socket holds, and the peer reads only 100 ms after Stop.
+    const QByteArray big = pattern(1 << 19);
+    int result = 1;
+    std::thread sender([&] { result = send(big); });
+    const QByteArray start = m_peer->read(1);
+    QByteArray received;
+    std::thread service([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        received = start + m_peer->read(big.size() - 1, 20000);
+    });
+    MainAppProtocolComm::GetInstance()->Stop();
+    sender.join();
+    service.join();
+
+    QCOMPARE(result, 0);
+    QVERIFY(received == big);
 }
 
 QTEST_GUILESS_MAIN(TestMainAppProtocolComm)

@@ -17,9 +17,9 @@
 #include "stdoutcapture.h"
 
 using zyappframework::MainAppProtocolComm;
-using Call = std::function<void(MainAppProtocolComm *)>;
+using Link = MainAppProtocolComm;
+using Call = std::function<void(Link *)>;
 Q_DECLARE_METATYPE(Call)
-#define CALL(call) Call([](MainAppProtocolComm *l) { l->call; })
 
 namespace {
 
@@ -67,8 +67,10 @@ class TestMcuMessages : public QObject
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase() { m_link->Stop(); }
-    void wire_data();
-    void wire();
+    void outbound_data();
+    void outbound();
+    void inbound_data();
+    void inbound();
 
 private:
     QTemporaryDir m_dir;
@@ -76,6 +78,11 @@ private:
     MainAppProtocolComm *m_link = nullptr;
     ClockRecorder m_clock;
     QAtomicInt m_pendingAtNotify {-1};
+
+    // Calls the sender or writes the frame, then checks what the MCU got, what
+    // was printed and what the framework was told.
+    void exchange(const Call &call, const QByteArray &frame, QStringList effects,
+                  QByteArray printed, const QByteArray &wire);
 };
 
 void TestMcuMessages::initTestCase()
@@ -97,44 +104,40 @@ void TestMcuMessages::initTestCase()
         Qt::DirectConnection);
 }
 
-void TestMcuMessages::wire_data()
+void TestMcuMessages::outbound_data()
 {
     QTest::addColumn<Call>("call");
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<QStringList>("effects");
-    QTest::addColumn<QByteArray>("printed");
     QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<QByteArray>("printed");
+    QTest::addColumn<QStringList>("effects");
 
-    // Outbound: a sender called, the frame it sends, what it prints and does.
+    // A sender called, the frame it sends, what it prints and does.
     auto out = [](const char *tag, const Call &call, const QByteArray &wire,
                   const QByteArray &printed = {}, const QStringList &effects = {}) {
-        QTest::newRow(tag) << call << QByteArray() << effects << printed << wire;
-    };
-    // Inbound: a frame from the MCU after an optional set-up, the debug lines
-    // and framework calls it causes, the launcher's reply.
-    auto in = [](const QString &tag, const QByteArray &frame, const QStringList &effects,
-                 const QByteArray &reply = {}, const Call &setup = {}) {
-        QTest::newRow(qPrintable(tag)) << setup << frame << effects << QByteArray() << reply;
+        QTest::newRow(tag) << call << wire << printed << effects;
     };
 
-    out("AppReady", CALL(AppReady()),
+    out(
+        "AppReady", [](Link *l) { l->AppReady(); },
         hex("01000000"
             "0c000000"
             "11000000"
             "02000000"));
-    out("EjectDisc", CALL(EjectDisc()),
+    out(
+        "EjectDisc", [](Link *l) { l->EjectDisc(); },
         hex("01000000"
             "0c000000"
             "8c000000"
             "00000000"));
-    out("SendDataToMcu", CALL(SendDataToMcu(0x11223344, 0xAABBCCDD, 0x01020304)),
+    out(
+        "SendDataToMcu", [](Link *l) { l->SendDataToMcu(0x11223344, 0xAABBCCDD, 0x01020304); },
         hex("01000000"
             "44332211"
             "ddccbbaa"
             "04030201"));
     // Before each case the current source is navigation (7), the audio source
     // radio (1); the effects are AppData's unless named.
-    out("direct-switch source", CALL(SendCurSrcToMcu(3, 1)),
+    out("direct-switch source", [](Link *l) { l->SendCurSrcToMcu(3, 1); },
         hex("01000000"
             "0c000000"
             "05000000"
@@ -142,55 +145,90 @@ void TestMcuMessages::wire_data()
         "current src id:3\n",
         {"setLastSource(7)", "setCurSource(3)", "setIsFirstRun(true)",
          "BaseControl::changeMediaSrcSlot(1, 3)", "setLastAudioSource(1)", "setCurAudioSource(3)"});
-    out("direct switch to the same", CALL(SendCurSrcToMcu(1, 0)), normal(12, 5, 1),
+    out("direct switch to the same", [](Link *l) { l->SendCurSrcToMcu(1, 0); }, normal(12, 5, 1),
         "current src id:1\n",
         {"setLastSource(7)", "setCurSource(1)", "setIsFirstRun(true)",
          "BaseControl::changeMediaSrcSlot(1, 1)", "setCurAudioSource(1)"});
-    out("audio, not direct", CALL(SendCurSrcToMcu(5, 0)), normal(12, 5, 5), "current src id:5\n",
-        {"setLastSource(7)", "setCurSource(5)", "setIsFirstRun(true)"});
-    out("source 65534, negative param", CALL(SendCurSrcToMcu(65534, -2)), normal(12, 5, 0xFFFEFFFE),
-        "current src id:65534\n", {"setLastSource(7)", "setCurSource(65534)"});
-    out("only send -1, param high bits", CALL(onlySendCurSrcToMcu(-1, 0x12345)),
+    out("audio, not direct", [](Link *l) { l->SendCurSrcToMcu(5, 0); }, normal(12, 5, 5),
+        "current src id:5\n", {"setLastSource(7)", "setCurSource(5)", "setIsFirstRun(true)"});
+    out("source 65534, negative param", [](Link *l) { l->SendCurSrcToMcu(65534, -2); },
+        normal(12, 5, 0xFFFEFFFE), "current src id:65534\n",
+        {"setLastSource(7)", "setCurSource(65534)"});
+    out(
+        "only send -1, param high bits", [](Link *l) { l->onlySendCurSrcToMcu(-1, 0x12345); },
         normal(12, 5, 0x2345FFFF), "current src id2:-1\n");
-    out("source 65535", CALL(SendCurSrcToMcu(65535, 0)), {});
-    out("only send 65535", CALL(onlySendCurSrcToMcu(65535, 0)), {});
-    out("key study 0", CALL(SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_0, 0xAB)),
+    out("source 65535", [](Link *l) { l->SendCurSrcToMcu(65535, 0); }, {});
+    out("only send 65535", [](Link *l) { l->onlySendCurSrcToMcu(65535, 0); }, {});
+    out(
+        "key study 0", [](Link *l) { l->SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_0, 0xAB); },
         hex("01000000"
             "0c000000"
             "bd000000"
             "ab000000"));
-    out("key study 1", CALL(SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_1, 0xFE)),
+    out(
+        "key study 1", [](Link *l) { l->SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_1, 0xFE); },
         sent("02000000"
              "c9000000",
              hex("01fe")));
-    out("key study 2", CALL(SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE(2), 5)), {});
-    out("time clock", CALL(SendTimeClockToMcu(7, 0x12345678)),
+    out(
+        "key study 2", [](Link *l) { l->SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE(2), 5); },
+        QByteArray());
+    out(
+        "time clock", [](Link *l) { l->SendTimeClockToMcu(7, 0x12345678); },
         sent("02000000"
              "c3000000",
              hex("0412345678")));
-    out("key colour", CALL(SendKeyColorToMcu(0x1FF, 0x102, 0xFFFFFF03)),
+    out(
+        "key colour", [](Link *l) { l->SendKeyColorToMcu(0x1FF, 0x102, 0xFFFFFF03); },
         sent("02000000"
              "13000000",
              hex("0401ff0203")));
     static QByteArray full = QByteArray(255, '\x5a');
     static unsigned char three[] = {0xA1, 0xB2, 0xC3};
-    out("media info 255", CALL(SendMediaPlayInfoToMcu(reinterpret_cast<uchar *>(full.data()), 255)),
+    out(
+        "media info 255",
+        [](Link *l) { l->SendMediaPlayInfoToMcu(reinterpret_cast<uchar *>(full.data()), 255); },
         sent("02000000"
              "c4000000",
              full));
-    out("long data", CALL(SendLongDataToMcu(0x1234, three, 3)),
+    out(
+        "long data", [](Link *l) { l->SendLongDataToMcu(0x1234, three, 3); },
         sent("02000000"
              "34120000",
              hex("a1b2c3")));
-    out("CAN", CALL(SendLongDataToCAN(0x55, three, 2)),
+    out(
+        "CAN", [](Link *l) { l->SendLongDataToCAN(0x55, three, 2); },
         sent("03000000"
              "55000000",
              hex("a1b2")));
-    out("media info 256", CALL(SendMediaPlayInfoToMcu(three, 256)), {});
-    out("long data 0", CALL(SendLongDataToMcu(9, three, 0)), {});
-    out("CAN -1", CALL(SendLongDataToCAN(9, three, -1)), {});
-    out("CAN null", CALL(SendLongDataToCAN(9, nullptr, 1)), {});
+    out("media info 256", [](Link *l) { l->SendMediaPlayInfoToMcu(three, 256); }, {});
+    out("long data 0", [](Link *l) { l->SendLongDataToMcu(9, three, 0); }, {});
+    out("CAN -1", [](Link *l) { l->SendLongDataToCAN(9, three, -1); }, {});
+    out("CAN null", [](Link *l) { l->SendLongDataToCAN(9, nullptr, 1); }, {});
+}
 
+void TestMcuMessages::outbound()
+{
+    QFETCH(Call, call);
+    QFETCH(QByteArray, wire);
+    QFETCH(QByteArray, printed);
+    QFETCH(QStringList, effects);
+    exchange(call, QByteArray(), effects, printed, wire);
+}
+
+void TestMcuMessages::inbound_data()
+{
+    QTest::addColumn<Call>("setup");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QStringList>("effects");
+    QTest::addColumn<QByteArray>("reply");
+
+    // A frame from the MCU after an optional set-up, the debug lines and
+    // framework calls it causes, the launcher's reply.
+    auto in = [](const QString &tag, const QByteArray &frame, const QStringList &effects,
+                 const QByteArray &reply = {}, const Call &setup = {}) {
+        QTest::newRow(qPrintable(tag)) << setup << frame << effects << reply;
+    };
     const Call noPlatform = [](MainAppProtocolComm *) {
         HostFramework::setPlatformControlAvailable(false);
     };
@@ -284,14 +322,18 @@ void TestMcuMessages::wire_data()
        noPlatform);
 }
 
-void TestMcuMessages::wire()
+void TestMcuMessages::inbound()
 {
-    QFETCH(Call, call);
+    QFETCH(Call, setup);
     QFETCH(QByteArray, frame);
     QFETCH(QStringList, effects);
-    QFETCH(QByteArray, printed);
-    QFETCH(QByteArray, wire);
+    QFETCH(QByteArray, reply);
+    exchange(setup, frame, effects, QByteArray(), reply);
+}
 
+void TestMcuMessages::exchange(const Call &call, const QByteArray &frame, QStringList effects,
+                               QByteArray printed, const QByteArray &wire)
+{
     HostFramework::setPlatformControlAvailable(true);
     HostFramework::setDateVersion(QString());
     AppData::GetInstance()->setCurSource(SOURCE_ID_NAVI);
@@ -306,9 +348,11 @@ void TestMcuMessages::wire()
         QTRY_VERIFY(journalLines().contains(MarkerCall));
         effects << MarkerCall;
         const quint32 *w = reinterpret_cast<const quint32 *>(frame.constData());
-        if (w[0] == 1)
-            printed += QString::asprintf("Main app normal msg:%u, p1:%u, p2:%u.\n", w[1], w[2], w[3])
-                           .toLatin1();
+        if (w[0] == 1) {
+            const QString line = QString::asprintf("Main app normal msg:%u, p1:%u, p2:%u.\n", w[1],
+                                                   w[2], w[3]);
+            printed += line.toLatin1();
+        }
         printed += "Main app normal msg:13078, p1:65261, p2:0.\n";
     }
     // A heartbeat behind the expected frame shows that nothing else went out.

@@ -16,6 +16,17 @@
 #include "setupstridconst.h"
 #include "unixaddress.h"
 
+// A press of the key the framework sends for a beep ("beep"), of the same key
+// with other text ("Beep"), of an ordinary key, or of the mouse.
+enum Press { Beep, Capital, Left, Mouse };
+struct PressAt
+{
+    int ms;
+    Press press;
+};
+using Presses = QVector<PressAt>;
+Q_DECLARE_METATYPE(Presses)
+
 class TestMEventFilter : public QObject
 {
     Q_OBJECT
@@ -47,20 +58,31 @@ private:
             QThread::msleep(1);
     }
 
-    // Sends "beep", "Beep", "left" (a key) or "mouse" at that time; true if accepted.
-    bool press(int atMs, const QString &what)
+    // Sends the press at that time; true if the filter accepted it.
+    bool press(int atMs, Press what)
     {
         waitForSampleLoader();
         m_clock.fixedNow = m_start.addMSecs(atMs);
         QMouseEvent mouse(QEvent::MouseButtonPress, QPointF(1, 1), Qt::LeftButton, Qt::LeftButton,
                           Qt::NoModifier);
-        const bool left = what == QLatin1String("left");
-        QKeyEvent key(QEvent::KeyPress, left ? Qt::Key_Left : Qt::Key_Meta, Qt::NoModifier,
-                      left ? QString() : what);
-        QEvent *event = what == QLatin1String("mouse") ? static_cast<QEvent *>(&mouse) : &key;
+        QKeyEvent beep(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep"));
+        QKeyEvent capital(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("Beep"));
+        QKeyEvent left(QEvent::KeyPress, Qt::Key_Left, Qt::NoModifier);
+        QEvent *const events[] = {&beep, &capital, &left, &mouse};
+        QEvent *event = events[what];
         event->ignore();
         // Never filtered: the press goes on to its target in any case.
         return !MEventFilter::GetInstance()->eventFilter(this, event) && event->isAccepted();
+    }
+    // Each press at its time, the sound stopped after each (no overlap); how many were accepted.
+    int pressAll(const Presses &presses)
+    {
+        int accepted = 0;
+        for (const PressAt &p : presses) {
+            accepted += press(p.ms, p.press);
+            loaded()->stop();
+        }
+        return accepted;
     }
     // Beeps that got past the debounce and the overlap check.
     int beeps()
@@ -70,6 +92,7 @@ private:
     }
     // The newest child is the current sound; a replaced one waits for deleteLater.
     QSound *loaded() { return MEventFilter::GetInstance()->findChildren<QSound *>().last(); }
+    QString loadedFile() { return QFileInfo(loaded()->fileName()).fileName(); }
     void store(const QString &key, const QVariant &value)
     {
         DataSaveControl::writeSettingData(key, value, QString());
@@ -103,65 +126,93 @@ private Q_SLOTS:
         m_log->take();
     }
 
-    void beep_data()
+    void debounce_data()
     {
-        QTest::addColumn<QStringList>("events"); // "<ms>:<beep|Beep|left|mouse>"
-        QTest::addColumn<QVariantList>("settings"); // beep switch, volume, sound server
+        QTest::addColumn<Presses>("presses");
         QTest::addColumn<int>("beeps");
-        QTest::addColumn<int>("file"); // 0: the constructor's sound stays, nothing logged
-        const QByteArray ours = qgetenv("PULSE_SERVER");
-        const auto debounce = [&](const char *name, const QStringList &events, int beeps) {
-            QTest::newRow(name) << events << QVariantList({true, 25, ours}) << beeps
-                                << (beeps ? 4 : 0);
-        };
-        debounce("120 ms apart", {"0:beep", "120:beep"}, 1);
-        debounce("121 ms apart", {"0:beep", "121:beep"}, 2);
-        debounce("ordinary key, beep 50 ms later", {"0:left", "50:beep"}, 0);
-        debounce("Beep restarts the period", {"0:Beep", "100:beep"}, 0);
-        debounce("ignored press does not extend", {"0:beep", "100:left", "121:beep"}, 2);
-        debounce("passed press does extend", {"0:beep", "121:left", "200:beep"}, 1);
-        debounce("mouse press does not count", {"0:beep", "200:mouse", "250:beep"}, 2);
-        debounce("clock went backwards", {"0:beep", "-5000:beep"}, 2);
-        const QStringList one {"0:beep"};
-        QTest::newRow("beep off") << one << QVariantList({false, 25, ours}) << 1 << 0;
-        QTest::newRow("audio not ready")
-            << one << QVariantList({true, 25, "unix:/nonexistent"}) << 1 << 0;
-        // The desktop default is 15.
-        QTest::newRow("first beep at the default")
-            << one << QVariantList({true, {}, ours}) << 1 << 2;
-        const int table[][2] = {{10, 1}, {11, 2}, {15, 2}, {16, 3}, {20, 3},
-                                {21, 4}, {30, 4}, {31, 5}, {31, 5}, {-5, 1}};
-        for (const auto &r : table)
-            QTest::addRow("volume %d", r[0])
-                << one << QVariantList({true, r[0], ours}) << 1 << r[1];
+        QTest::newRow("120 ms apart") << Presses {{0, Beep}, {120, Beep}} << 1;
+        QTest::newRow("121 ms apart") << Presses {{0, Beep}, {121, Beep}} << 2;
+        QTest::newRow("ordinary key, beep 50 ms later") << Presses {{0, Left}, {50, Beep}} << 0;
+        QTest::newRow("Beep restarts the period") << Presses {{0, Capital}, {100, Beep}} << 0;
+        QTest::newRow("ignored press does not extend")
+            << Presses {{0, Beep}, {100, Left}, {121, Beep}} << 2;
+        QTest::newRow("passed press does extend")
+            << Presses {{0, Beep}, {121, Left}, {200, Beep}} << 1;
+        QTest::newRow("mouse press does not count")
+            << Presses {{0, Beep}, {200, Mouse}, {250, Beep}} << 2;
+        QTest::newRow("clock went backwards") << Presses {{0, Beep}, {-5000, Beep}} << 2;
     }
 
-    void beep()
+    void debounce()
     {
-        QFETCH(QStringList, events);
-        QFETCH(QVariantList, settings);
+        QFETCH(Presses, presses);
         QFETCH(int, beeps);
-        QFETCH(int, file);
-        store(SetupStrIdConst::setupSysBeep, settings.at(0));
-        if (settings.at(1).isValid())
-            store(SetupStrIdConst::setupAlterVolume, settings.at(1));
-        const QByteArray ours = qgetenv("PULSE_SERVER");
-        qputenv("PULSE_SERVER", settings.at(2).toByteArray());
-        int accepted = 0;
-        for (const QString &e : qAsConst(events)) {
-            accepted += press(e.section(QLatin1Char(':'), 0, 0).toInt(),
-                              e.section(QLatin1Char(':'), 1));
-            loaded()->stop(); // no overlap here
-        }
-        qputenv("PULSE_SERVER", ours);
+        store(SetupStrIdConst::setupAlterVolume, 25);
+        const int accepted = pressAll(presses);
 
         QCOMPARE(this->beeps(), beeps);
-        // Marked accepted when it asked for a beep, even one that stays silent.
+        // Marked accepted when it asked for a beep.
         QCOMPARE(accepted, beeps);
-        const int volume = settings.at(1).isValid() ? settings.at(1).toInt() : 15;
-        const QString line = QStringLiteral("==================>>>>vol %1").arg(volume);
-        QCOMPARE(m_log->take(), file ? QStringList(line) : QStringList());
-        QVERIFY(loaded()->fileName().endsWith(QStringLiteral("/%1.wav").arg(qMax(file, 1))));
+        QCOMPARE(m_log->take(),
+                 beeps ? QStringList(QStringLiteral("==================>>>>vol 25"))
+                       : QStringList());
+        QCOMPARE(loadedFile(), beeps ? QStringLiteral("4.wav") : QStringLiteral("1.wav"));
+    }
+
+    void silentBeep_data()
+    {
+        QTest::addColumn<bool>("beepOn");
+        QTest::addColumn<QByteArray>("soundServer");
+        QTest::newRow("beep off") << false << qgetenv("PULSE_SERVER");
+        QTest::newRow("audio not ready") << true << QByteArray("unix:/nonexistent");
+    }
+
+    // Accepted, but no sound is loaded or played.
+    void silentBeep()
+    {
+        QFETCH(bool, beepOn);
+        QFETCH(QByteArray, soundServer);
+        store(SetupStrIdConst::setupSysBeep, beepOn);
+        store(SetupStrIdConst::setupAlterVolume, 25);
+        const QByteArray ours = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", soundServer);
+        const int accepted = pressAll({{0, Beep}});
+        qputenv("PULSE_SERVER", ours);
+
+        QCOMPARE(beeps(), 1);
+        QCOMPARE(accepted, 1);
+        QCOMPARE(m_log->take(), QStringList());
+        QCOMPARE(loadedFile(), QStringLiteral("1.wav"));
+    }
+
+    void volumeChoosesFile_data()
+    {
+        QTest::addColumn<int>("volume");
+        QTest::addColumn<QString>("file");
+        const QString files[] = {"1.wav", "1.wav", "2.wav", "2.wav", "3.wav",
+                                 "3.wav", "4.wav", "4.wav", "5.wav", "1.wav"};
+        const int volumes[] = {10, 0, 11, 15, 16, 20, 21, 30, 31, -5};
+        for (int i = 0; i < 10; ++i)
+            QTest::addRow("volume %d", volumes[i]) << volumes[i] << files[i];
+    }
+
+    void volumeChoosesFile()
+    {
+        QFETCH(int, volume);
+        QFETCH(QString, file);
+        store(SetupStrIdConst::setupAlterVolume, volume);
+        QCOMPARE(pressAll({{0, Beep}}), 1);
+        QCOMPARE(m_log->take(),
+                 QStringList(QStringLiteral("==================>>>>vol %1").arg(volume)));
+        QCOMPARE(loadedFile(), file);
+    }
+
+    // The desktop default is 15.
+    void firstBeepAtDefaultVolume()
+    {
+        QCOMPARE(pressAll({{0, Beep}}), 1);
+        QCOMPARE(m_log->take(), QStringList(QStringLiteral("==================>>>>vol 15")));
+        QCOMPARE(loadedFile(), QStringLiteral("2.wav"));
     }
 
     void sameVolumeKeepsTheSound()
@@ -170,17 +221,28 @@ private Q_SLOTS:
         waitForSampleLoader();
         QVERIFY(QMetaObject::invokeMethod(MEventFilter::GetInstance(), "playSound"));
         // Silent while the first one plays, however late.
-        QVERIFY(press(5000, QStringLiteral("beep")));
+        QVERIFY(press(5000, Beep));
         QCOMPARE(beeps(), 1);
         loaded()->stop();
-        press(10000, QStringLiteral("beep"));
+        press(10000, Beep);
         loaded()->stop();
         store(SetupStrIdConst::setupAlterVolume, 14);
-        press(15000, QStringLiteral("beep"));
+        press(15000, Beep);
         // Loaded afresh for another volume only, even one for the same file.
         QCOMPARE(beeps(), 3);
         QCOMPARE(m_log->take(),
                  QStringList({"==================>>>>vol 12", "==================>>>>vol 14"}));
+    }
+
+    void lowerVolumeLoadsItsFile()
+    {
+        store(SetupStrIdConst::setupAlterVolume, 25);
+        press(0, Beep);
+        loaded()->stop();
+        store(SetupStrIdConst::setupAlterVolume, 5);
+        press(1000, Beep);
+        QCOMPARE(beeps(), 2);
+        QCOMPARE(loadedFile(), QStringLiteral("1.wav"));
     }
 };
 

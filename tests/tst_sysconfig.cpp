@@ -5,6 +5,7 @@
 #include "journallines.h"
 #include "messagecapture.h"
 #include "setupstridconst.h"
+#include "usbcontrol.h"
 #include "sysconfig.h"
 
 class TestSysConfig : public QObject
@@ -72,26 +73,38 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("apple");
         QTest::addColumn<QVariant>("carlife");
         QTest::addColumn<QVariant>("webLink");
-        QTest::addColumn<QString>("calls");
+        QTest::addColumn<QStringList>("calls"); // before the startup() that always ends them
         const QVariant autoLink = SetupStrIdConst::setupAutoLink,
                        iosMirror = SetupStrIdConst::setupiOSMirror,
                        carplay = SetupStrIdConst::setupCarplay, none = QString(), on = true,
                        off = false;
-        // The calls as android mode, AOA timeout action, apple mode; - for none.
-        QTest::newRow("weblink beats carlife") << autoLink << iosMirror << on << on << "4 0 4";
-        QTest::newRow("weblink on") << autoLink << iosMirror << off << on << "4 0 4";
-        QTest::newRow("carlife on") << autoLink << iosMirror << on << off << "2 1 1";
-        QTest::newRow("autolink, ios mirror") << autoLink << iosMirror << off << off << "1 0 3";
+        const QString timeoutOff = aoaTimeout(false), timeoutOn = aoaTimeout(true);
+        const QStringList webLinkCalls {android(UsbControl::AndroidWebLink), timeoutOff,
+                                        apple(UsbControl::AppleWebLink)};
+        QTest::newRow("weblink beats carlife") << autoLink << iosMirror << on << on << webLinkCalls;
+        QTest::newRow("weblink on") << autoLink << iosMirror << off << on << webLinkCalls;
+        QTest::newRow("carlife on") << autoLink << iosMirror << on << off
+                                    << QStringList {android(UsbControl::AndroidCarlife), timeoutOn,
+                                                    apple(UsbControl::AppleCarlife)};
+        QTest::newRow("autolink, ios mirror")
+            << autoLink << iosMirror << off << off
+            << QStringList {android(UsbControl::AndroidAutoLink), timeoutOff,
+                            apple(UsbControl::AppleIosMirror)};
         QTest::newRow("android auto, ipod")
             << QVariant(SetupStrIdConst::setupAndroidAuto) << QVariant(SetupStrIdConst::setupIpod)
-            << off << off << "0 1 2";
-        QTest::newRow("carplay only") << none << carplay << off << off << "- - 0";
+            << off << off
+            << QStringList {android(UsbControl::AndroidAuto), timeoutOn,
+                            apple(UsbControl::AppleIpod)};
+        QTest::newRow("carplay only")
+            << none << carplay << off << off << QStringList {apple(UsbControl::AppleCarplay)};
         QTest::newRow("unknown or other-case ids")
-            << QVariant("bogus") << QVariant(carplay.toString().toUpper()) << off << off << "- 1 -";
+            << QVariant("bogus") << QVariant(carplay.toString().toUpper()) << off << off
+            << QStringList {timeoutOn};
         QTest::newRow("switches do not convert")
-            << none << none << QVariant(QPoint(1, 2)) << QVariant(QPoint(3, 4)) << "- - -";
-        QTest::newRow("nothing stored")
-            << QVariant() << QVariant() << QVariant() << QVariant() << "0 1 0";
+            << none << none << QVariant(QPoint(1, 2)) << QVariant(QPoint(3, 4)) << QStringList();
+        QTest::newRow("nothing stored") << QVariant() << QVariant() << QVariant() << QVariant()
+                                        << QStringList {android(UsbControl::AndroidAuto), timeoutOn,
+                                                        apple(UsbControl::AppleCarplay)};
     }
 
     void usbSetting()
@@ -100,7 +113,7 @@ private Q_SLOTS:
         QFETCH(QVariant, apple);
         QFETCH(QVariant, carlife);
         QFETCH(QVariant, webLink);
-        QFETCH(QString, calls);
+        QFETCH(QStringList, calls);
         HostFramework::clearSettings();
         const QString keys[] = {
             SetupStrIdConst::setupAndroidDevice, SetupStrIdConst::setupAppleDevice,
@@ -114,16 +127,23 @@ private Q_SLOTS:
 
         SysConfig().exeUsbSetting();
 
-        const QStringList modes = calls.split(' ');
-        QStringList expected;
-        if (modes[0] != "-")
-            expected << "UsbControl::setAndroidDeviceMode(" + modes[0] + ')';
-        if (modes[1] != "-")
-            expected << QStringLiteral("UsbControl::configAoaTimeoutAction(%1)")
-                            .arg(modes[1] == "1" ? "true" : "false");
-        if (modes[2] != "-")
-            expected << "UsbControl::setAppleDeviceMode(" + modes[2] + ')';
-        QCOMPARE(journalLines(mark, {"Usb"}), expected << "UsbControl::startup()");
+        QCOMPARE(journalLines(mark, {"Usb"}), calls << "UsbControl::startup()");
+    }
+
+private:
+    // The journal lines of the USB calls.
+    static QString android(UsbControl::AndroidDeviceMode mode)
+    {
+        return QStringLiteral("UsbControl::setAndroidDeviceMode(%1)").arg(mode);
+    }
+    static QString apple(UsbControl::AppleDeviceMode mode)
+    {
+        return QStringLiteral("UsbControl::setAppleDeviceMode(%1)").arg(mode);
+    }
+    static QString aoaTimeout(bool onTimeout)
+    {
+        return QStringLiteral("UsbControl::configAoaTimeoutAction(%1)")
+            .arg(onTimeout ? "true" : "false");
     }
 };
 

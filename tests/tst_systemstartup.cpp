@@ -7,6 +7,22 @@
 #include "svccontrol.h"
 #include "systemstartup.h"
 
+// What the test makes happen, in order: the background start, the first frame,
+// the services' end, a stage reported ready, or a monitor that reports the
+// first frame and the end of the services from within preCheck().
+enum Step {
+    BgStart,
+    FirstFrame,
+    Finished,
+    DirectStageReady,
+    NormalStageReady,
+    StageTwoReady,
+    StageMinusOneReady,
+    AllWithinPreCheck
+};
+using Steps = QVector<Step>;
+Q_DECLARE_METATYPE(Steps)
+
 class TestSystemStartup : public QObject
 {
     Q_OBJECT
@@ -23,64 +39,77 @@ private Q_SLOTS:
     void run_data()
     {
         QTest::addColumn<bool>("info");
-        // "bg", "flush", "finished", a stage value, or "sync": a first
-        // frame and the end of the services reported from within preCheck().
-        QTest::addColumn<QStringList>("events");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QStringList>("expected");
 
-        const QString bg = "ModuleManager::getModule(info)|FirstFrameMonitor::preCheck()|";
-        const QString flush = "SvcControl::exeStage(0, false)|",
-                      end = "InfoModule::allServiceReady()|";
-        const QString ready0 = "ModuleManager::setStartupStage(1)|ModuleManager::stageDone(true)|"
-                               "SvcControl::exeStage(1, false)|";
-        const QString ready1 = "ModuleManager::setStartupStage(2)|ModuleManager::stageDone(true)|"
-                               "SvcControl::stop(false)|";
-        const QStringList whole {"bg", "flush", "0", "1", "finished"};
+        const QStringList bg {"ModuleManager::getModule(info)", "FirstFrameMonitor::preCheck()"};
+        const QStringList flush {"SvcControl::exeStage(0, false)"},
+            end {"InfoModule::allServiceReady()"};
+        const QStringList ready0 {"ModuleManager::setStartupStage(1)",
+                                  "ModuleManager::stageDone(true)",
+                                  "SvcControl::exeStage(1, false)"};
+        const QStringList ready1 {"ModuleManager::setStartupStage(2)",
+                                  "ModuleManager::stageDone(true)", "SvcControl::stop(false)"};
+        const Steps whole {BgStart, FirstFrame, DirectStageReady, NormalStageReady, Finished};
         QTest::newRow("nothing before the first frame")
-            << true << QStringList({"bg", "0"}) << bg + ready0;
+            << true << Steps {BgStart, DirectStageReady} << bg + ready0;
         QTest::newRow("whole run") << true << whole << bg + flush + ready0 + ready1 + end;
         QTest::newRow("whole run without info module")
             << false << whole << bg + flush + ready0 + ready1;
         QTest::newRow("finished first")
-            << true << QStringList({"bg", "finished", "0", "finished"}) << bg + end;
-        QTest::newRow("other stage values") << true << QStringList({"bg", "2", "-1"}) << bg;
+            << true << Steps {BgStart, Finished, DirectStageReady, Finished} << bg + end;
+        QTest::newRow("other stage values")
+            << true << Steps {BgStart, StageTwoReady, StageMinusOneReady} << bg;
         QTest::newRow("first frame while waiting for deletion")
-            << true << QStringList({"bg", "finished", "flush"}) << bg + end + flush;
+            << true << Steps {BgStart, Finished, FirstFrame} << bg + end + flush;
         // Last: the monitor reports at once from now on.
         QTest::newRow("all within preCheck")
-            << true << QStringList({"sync", "bg"}) << bg + end + flush;
+            << true << Steps {AllWithinPreCheck, BgStart} << bg + end + flush;
     }
 
     void run()
     {
         QFETCH(bool, info);
-        QFETCH(QStringList, events);
-        QFETCH(QString, expected);
+        QFETCH(Steps, steps);
+        QFETCH(QStringList, expected);
         HostFramework::setInfoModuleAvailable(info);
         Journal::instance()->clear();
         m_startup = new SystemStartup(nullptr);
         const QPointer<SvcControl> svc = HostFramework::lastSvcControl();
 
-        for (const QString &event : qAsConst(events)) {
-            if (event == QLatin1String("bg")) {
+        for (Step step : qAsConst(steps)) {
+            switch (step) {
+            case BgStart:
                 m_startup->bgStart();
-            } else if (event == QLatin1String("flush")) {
+                break;
+            case FirstFrame:
                 QMetaObject::invokeMethod(m_monitor, "procFlushDone");
-            } else if (event == QLatin1String("finished")) {
+                break;
+            case Finished:
                 Q_EMIT svc->finished();
-            } else if (event == QLatin1String("sync")) {
+                break;
+            case AllWithinPreCheck:
                 HostFramework::reportFirstFrame();
                 connect(m_monitor, &FirstFrameMonitor::procFlushDone, svc, &SvcControl::finished);
-            } else {
-                Q_EMIT svc->stageReady(SvcControl::ExeStage(event.toInt()));
+                break;
+            case DirectStageReady:
+                Q_EMIT svc->stageReady(SvcControl::DirectStage);
+                break;
+            case NormalStageReady:
+                Q_EMIT svc->stageReady(SvcControl::NormalStage);
+                break;
+            case StageTwoReady:
+                Q_EMIT svc->stageReady(SvcControl::ExeStage(2));
+                break;
+            case StageMinusOneReady:
+                Q_EMIT svc->stageReady(SvcControl::ExeStage(-1));
+                break;
             }
         }
 
         QCOMPARE(journalLines(1,
                               {"FirstFrameMonitor::", JournalCall::getModule, "ModuleManager::set",
-                               "ModuleManager::stage", "SvcControl::", "InfoModule::"})
-                         .join('|')
-                     + '|',
+                               "ModuleManager::stage", "SvcControl::", "InfoModule::"}),
                  expected);
         // Gone 5 s after the services finished.
         QTimer *timer = m_startup->findChild<QTimer *>();
@@ -90,11 +119,28 @@ private Q_SLOTS:
             QMetaObject::invokeMethod(timer, "timeout");
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        const bool ends = events.contains(QStringLiteral("finished"))
-            || events.contains(QStringLiteral("sync"));
+        const bool ends = steps.contains(Finished) || steps.contains(AllWithinPreCheck);
         QCOMPARE(m_startup.isNull(), ends);
         QCOMPARE(svc.isNull(), ends); // the controller goes with it
         QCOMPARE(journalCount(QLatin1String(JournalCall::releaseInstance)), ends ? 1 : 0);
+    }
+
+    // Without waiting for the first frame: both stages at once, and gone.
+    void directStart()
+    {
+        HostFramework::setInfoModuleAvailable(true);
+        Journal::instance()->clear();
+        m_startup = new SystemStartup(nullptr);
+        m_startup->directStart();
+        QCOMPARE(
+            journalLines(1,
+                         {"FirstFrameMonitor::", "ModuleManager::getModule", "ModuleManager::set",
+                          "ModuleManager::stage", "SvcControl::", "InfoModule::"}),
+            QStringList({"ModuleManager::getModule(info)", "SvcControl::exeStage(0, true)",
+                         "ModuleManager::stageDone(false)", "SvcControl::exeStage(1, true)",
+                         "SvcControl::stop(false)", "ModuleManager::stageDone(false)"}));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(m_startup.isNull());
     }
 };
 

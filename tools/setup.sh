@@ -6,7 +6,7 @@
 #                              tools): building and the demo
 #   tools/setup.sh test        demo + what the test stages call: Xvfb, a sound
 #                              server and sox, clang's fuzzer runtime, lintian,
-#                              iproute2, tshark
+#                              iproute2, tshark, gcovr
 #   tools/setup.sh armhf       demo + adds the armhf architecture to the machine,
 #                              then the cross compiler, qemu-user, armhf Qt and
 #                              the packaging tools
@@ -31,12 +31,13 @@ for profile in "$@"; do
     # tzdata: the clock tests run in named zones. pkgconf: the unit-floor
     # stage takes the Qt flags from it. systemd: systemd-analyze
     # checks the launcher's unit. dpkg-dev: dpkg-shlibdeps for the packages.
-    # clang-format, clang-tidy, clazy: the format and analysis stages. iproute2: the DLT test raises the
-    # loopback of its network namespace (it reaches its daemon over TCP).
-    # tshark: the captures and the dissector.
+    # clang-format, clang-tidy, clazy: the format and analysis stages. iproute2:
+    # the DLT test raises the loopback of its network namespace (it reaches its
+    # daemon over TCP). tshark: the captures and the dissector. gcovr: the
+    # coverage stage.
     test) list=("${demo[@]}" "${xserver[@]}" pulseaudio pulseaudio-utils sox tzdata pkgconf
                 clang libclang-rt-14-dev clang-format clang-tidy clazy dpkg-dev lintian systemd
-                iproute2 tshark) ;;
+                iproute2 tshark gcovr) ;;
     # The host's Qt supplies moc and rcc to the cross build. Without recommends
     # the armhf Qt brings no second, armhf desktop.
     armhf) list=("${demo[@]}" crossbuild-essential-armhf qemu-user qtbase5-dev:armhf

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run, each stage timed: dependencies, the format, clazy and
 # clang-tidy, the unit's C++11 and Qt 5.3 floor, build and the suite, the
-# packages (lintian, the installed programs run), the suite under the
-# sanitizers, the fuzzer, and the armhf build under emulation with its packages.
+# packages (lintian, the installed programs run), coverage, a bounded mutation
+# run, the suite under the sanitizers, the fuzzer, and the armhf build under
+# emulation with its packages.
 # CI calls this through .ci/run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +26,8 @@ stage tidy bash .ci/analysis.sh tidy
 stage unitfloor bash .ci/unitfloor.sh
 stage tests build_and_test
 stage packages bash .ci/packages.sh "$root/build"
+stage coverage bash .ci/coverage.sh
+stage mutation bash .ci/mutation.sh
 stage sanitizers bash .ci/sanitizers.sh
 stage fuzz bash .ci/fuzz.sh 60
 stage armhf bash .ci/armhf.sh
