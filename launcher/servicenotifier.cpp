@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,22 +32,13 @@ int watchdogIntervalMs()
 ServiceNotifier::ServiceNotifier(QObject *parent)
     : QObject(parent)
     , m_fd(-1)
-    , m_address()
-    , m_addressLength(0)
+    , m_address(qgetenv("NOTIFY_SOCKET").constData())
 {
     s_instance = this;
     const QByteArray name = qgetenv("NOTIFY_SOCKET");
     // A path, or an abstract name after '@'; anything else is not ours to use.
-    if (name.size() < 2 || size_t(name.size()) >= sizeof m_address.sun_path
-        || (name[0] != '/' && name[0] != '@'))
+    if (!m_address.isValid() || name.size() < 2 || (name[0] != '/' && name[0] != '@'))
         return;
-    m_address.sun_family = AF_UNIX;
-    std::memcpy(m_address.sun_path, name.constData(), size_t(name.size()));
-    const bool abstract = name[0] == '@';
-    if (abstract)
-        m_address.sun_path[0] = '\0';
-    m_addressLength = unsigned(offsetof(sockaddr_un, sun_path) + size_t(name.size())
-                               + (abstract ? 0 : 1));
     m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return;
@@ -106,8 +96,8 @@ void ServiceNotifier::notify(const char *message)
         return;
     // Never blocks: the manager's queue is its own, and a lost status is only
     // a status.
-    sendto(m_fd, message, std::strlen(message), MSG_DONTWAIT | MSG_NOSIGNAL,
-           reinterpret_cast<const sockaddr *>(&m_address), socklen_t(m_addressLength));
+    sendto(m_fd, message, std::strlen(message), MSG_DONTWAIT | MSG_NOSIGNAL, m_address.address(),
+           m_address.length());
 }
 
 #include "moc_servicenotifier.cpp"

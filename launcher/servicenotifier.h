@@ -4,7 +4,7 @@
 #include <QObject>
 #include <QTimer>
 
-#include <sys/un.h>
+#include "unixaddress.h"
 
 // Tells the service manager how the start goes, that the launcher is ready
 // once its first frame is on the screen, and, from the GUI thread's event
@@ -36,8 +36,7 @@ private:
     void notify(const char *message);
 
     int m_fd;
-    sockaddr_un m_address;
-    unsigned m_addressLength;
+    UnixAddress m_address;
     QTimer m_watchdog;
 
     static ServiceNotifier *s_instance;

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "appdata.h"
 #include "hostframework.h"
 #include "svccontrol.h"
+#include "unixaddress.h"
 
 class TestHostFramework : public QObject
 {
@@ -37,10 +37,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("wedged")));
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-        const auto *a = reinterpret_cast<const sockaddr *>(&addr);
+        const UnixAddress addr(path.constData());
         // Joined after the sockets are closed, which ends a connect that waits.
         std::thread beep;
         const auto joinBeep = qScopeGuard([&] { beep.join(); });
@@ -49,10 +46,10 @@ private Q_SLOTS:
             for (int fd : fds)
                 close(fd);
         });
-        QVERIFY(bind(fds[0], a, sizeof addr) == 0 && listen(fds[0], 0) == 0);
+        QVERIFY(bind(fds[0], addr.address(), addr.length()) == 0 && listen(fds[0], 0) == 0);
         for (int connected = 0; connected == 0;) {
             fds.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
-            connected = ::connect(fds.back(), a, sizeof addr);
+            connected = ::connect(fds.back(), addr.address(), addr.length());
         }
         QCOMPARE(errno, EAGAIN);
 

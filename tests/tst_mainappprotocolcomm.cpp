@@ -8,6 +8,7 @@
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
 #include "stdoutcapture.h"
+#include "unixaddress.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -412,10 +413,7 @@ void TestMainAppProtocolComm::serviceOfAnotherUid_data()
 // the fork: the parent has threads.
 static pid_t startServiceAsNobody(const QByteArray &name, int *report)
 {
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, name.constData() + 1, size_t(name.size() - 1));
-    const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+    const UnixAddress addr(name.constData());
     const QByteArray key = normalFrame(MSG_M2A_KEY_PRESSED, 0x12, 1);
     int ready[2], counts[2];
     if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(counts, O_CLOEXEC) != 0)
@@ -427,7 +425,7 @@ static pid_t startServiceAsNobody(const QByteArray &name, int *report)
             || setresuid(nobody, nobody, nobody) != 0)
             _exit(1);
         const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (bind(listener, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(listener, 4))
+        if (bind(listener, addr.address(), addr.length()) != 0 || listen(listener, 4))
             _exit(1);
         (void)!write(ready[1], "L", 1);
         for (;;) {
@@ -510,6 +508,8 @@ void TestMainAppProtocolComm::launcherEndsConnection()
         + " down: closed by the launcher: a frame could not be sent whole\n";
     QTRY_COMPARE(m_out->count(down), 1);
     QVERIFY(m_peer->accept(10000));
+    // The dial returns before the new connection is the link's.
+    QTRY_COMPARE(m_out->count("MCU link to " + m_peer->name() + " up again\n"), 1);
     QCOMPARE(send(Heartbeat), 0);
     QCOMPARE(m_peer->read(16), Heartbeat);
 }

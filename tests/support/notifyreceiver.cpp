@@ -5,19 +5,18 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+#include "unixaddress.h"
 
 static const QByteArray SyncMark = "X-TEST-SYNC=1";
 
 NotifyReceiver::NotifyReceiver()
     : m_path(QFile::encodeName(m_dir.filePath(QStringLiteral("notify"))))
 {
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, m_path.constData(), size_t(m_path.size()));
+    const UnixAddress addr(m_path.constData());
     m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+    if (bind(m_fd, addr.address(), addr.length()) == 0)
         qputenv("NOTIFY_SOCKET", m_path);
     m_reader = std::thread([this] {
         char buffer[4096];
@@ -51,11 +50,8 @@ bool NotifyReceiver::sync()
         syncs = m_syncs;
     }
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, m_path.constData(), size_t(m_path.size()));
-    sendto(fd, SyncMark.constData(), size_t(SyncMark.size()), 0,
-           reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    const UnixAddress addr(m_path.constData());
+    sendto(fd, SyncMark.constData(), size_t(SyncMark.size()), 0, addr.address(), addr.length());
     close(fd);
     // Without the event loop: a caller may be checking that nothing is sent
     // while its loop stands still.
