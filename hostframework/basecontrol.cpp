@@ -42,8 +42,6 @@ void BaseControl::ejectSlot()
 }
 
 namespace {
-QMutex s_dateLock;
-
 // The build date as yyyyMMdd.
 QString buildDate()
 {
@@ -52,24 +50,26 @@ QString buildDate()
         .toString(QStringLiteral("yyyyMMdd"));
 }
 
-QString &dateVersion()
+// Read on the reader thread, set by tests on theirs.
+struct DateVersion
 {
-    static QString version = buildDate();
-    return version;
-}
+    QMutex lock;
+    QString text = buildDate();
+};
+Q_GLOBAL_STATIC(DateVersion, s_dateVersion)
 } // namespace
 
 void HostFramework::setDateVersion(const QString &version)
 {
-    QMutexLocker locker(&s_dateLock);
-    dateVersion() = version.isNull() ? buildDate() : version;
+    QMutexLocker locker(&s_dateVersion->lock);
+    s_dateVersion->text = version.isNull() ? buildDate() : version;
 }
 
 QString BaseControl::getDateVersion()
 {
     Journal::trace(JournalCall::getDateVersion);
-    QMutexLocker locker(&s_dateLock);
-    return dateVersion();
+    QMutexLocker locker(&s_dateVersion->lock);
+    return s_dateVersion->text;
 }
 
 void BaseControl::ReceiveKeyStudyMsgFromMcu(MCU_STEER_KEY_STUDY_DATA study)

@@ -24,7 +24,9 @@ int watchdogIntervalMs()
         return 0;
     if (!pid.isEmpty() && pid.toLongLong() != getpid())
         return 0;
-    return int(qBound<qulonglong>(1, timeout / 2000, 24 * 3600 * 1000));
+    // At most a day between pings: beyond that the int of the timer ends.
+    const qulonglong dayMs = 24ULL * 3600 * 1000;
+    return int(qBound<qulonglong>(1, timeout / 2000, dayMs));
 }
 
 } // namespace
@@ -99,5 +101,3 @@ void ServiceNotifier::notify(const char *message)
     sendto(m_fd, message, std::strlen(message), MSG_DONTWAIT | MSG_NOSIGNAL, m_address.address(),
            m_address.length());
 }
-
-#include "moc_servicenotifier.cpp"
