@@ -230,7 +230,8 @@ void TestMainAppProtocolComm::serviceAppearsLate()
 void TestMainAppProtocolComm::serviceRestarts()
 {
     QVERIFY(m_peer->connectLink(m_path));
-    // Our end is bound to the configured path; the lines reach a log collector's pipe as they happen.
+    // Our end is bound to the configured path; the lines reach a log
+    // collector's pipe as they happen.
     QVERIFY(QFile::exists(m_path));
     QVERIFY(__flbf(stdout));
 

@@ -133,24 +133,24 @@ QString tsharkField(const QString &kind, const QString &field)
 }
 
 // What tshark printed, in the simulator's notation.
-QString inSimulatorNotation(const QString &field, const QString &tsharkField, const QString &printed)
+QString inSimulatorNotation(const QString &field, const QString &tsharkField, const QString &value)
 {
     if (tsharkField == "mculink.unframed")
-        return FrameCodec::wordHex(QByteArray::fromHex(printed.toLatin1()));
+        return FrameCodec::wordHex(QByteArray::fromHex(value.toLatin1()));
     if (tsharkField == "mculink.data") {
         // The simulator leaves out the zero padding.
-        QByteArray data = QByteArray::fromHex(printed.toLatin1());
+        QByteArray data = QByteArray::fromHex(value.toLatin1());
         while (data.endsWith('\0'))
             data.chop(1);
         return data.isEmpty() ? "(zero)" : QString::fromLatin1(data.toHex(' '));
     }
     if (tsharkField == "mculink.time") {
         // "Jan  1, 2022 08:30:00.000000000 UTC", local time as the simulator's.
-        const QDateTime t = QLocale::c().toDateTime(printed.simplified().section('.', 0, 0),
+        const QDateTime t = QLocale::c().toDateTime(value.simplified().section('.', 0, 0),
                                                     "MMM d, yyyy HH:mm:ss");
         return t.toString(field == "date" ? "yyyy-MM-dd" : "HH:mm:ss");
     }
-    return printed;
+    return value;
 }
 
 } // namespace
