@@ -11,7 +11,8 @@
 #                              then the cross compiler, qemu-user, armhf Qt and
 #                              the packaging tools
 #   tools/setup.sh bench       demo + valgrind (tools/bench.sh)
-#   tools/setup.sh screenshot  demo + Xvfb and ImageMagick (tools/homescreen-shot.sh)
+#   tools/setup.sh screenshot  demo + Xvfb, ImageMagick and DLT Viewer
+#                              (tools/homescreen-shot.sh, tools/dlt-viewer-shot.sh)
 #
 # Several may be named at once; no name means test.
 set -euo pipefail
@@ -40,7 +41,7 @@ for profile in "$@"; do
                  qtmultimedia5-dev:armhf libdlt-dev:armhf dpkg-dev lintian)
            add_arch=yes ;;
     bench) list=("${demo[@]}" valgrind) ;;
-    screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick) ;;
+    screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick dlt-viewer) ;;
     *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot)" >&2; exit 2 ;;
     esac
     for p in "${list[@]}"; do wanted[$p]=1; done
