@@ -11,7 +11,8 @@
 #                              then the cross compiler, qemu-user, armhf Qt and
 #                              the packaging tools
 #   tools/setup.sh bench       demo + valgrind (tools/bench.sh)
-#   tools/setup.sh screenshot  demo + Xvfb and ImageMagick (tools/homescreen-shot.sh)
+#   tools/setup.sh screenshot  demo + Xvfb, ImageMagick and DLT Viewer
+#                              (tools/homescreen-shot.sh, tools/dlt-viewer-shot.sh)
 #   tools/setup.sh capture-shot  screenshot + Wireshark and xdotool (tools/wireshark-shot.sh)
 #
 # Several may be named at once; no name means test.
@@ -44,7 +45,7 @@ for profile in "$@"; do
                  qtmultimedia5-dev:armhf libdlt-dev:armhf dpkg-dev lintian)
            add_arch=yes ;;
     bench) list=("${demo[@]}" valgrind) ;;
-    screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick) ;;
+    screenshot) list=("${demo[@]}" "${xserver[@]}" imagemagick dlt-viewer) ;;
     capture-shot) list=("${demo[@]}" "${xserver[@]}" imagemagick wireshark xdotool) ;;
     *) echo "setup: unknown command '$profile' (demo, test, armhf, bench, screenshot, capture-shot)" >&2; exit 2 ;;
     esac
