@@ -60,6 +60,37 @@ private Q_SLOTS:
             QTRY_COMPARE(manager->received().value(0), QStringLiteral("WATCHDOG=1"));
     }
 
+    void socketName_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("active");
+        QTest::newRow("a path") << QByteArray("path") << true;
+        QTest::newRow("an abstract name of one letter") << QByteArray("@?") << true;
+        QTest::newRow("'@' alone") << QByteArray("@") << false;
+        QTest::newRow("neither a path nor abstract") << QByteArray("notify") << false;
+    }
+
+    void socketName()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, active);
+        QScopedPointer<NotifyReceiver> manager;
+        if (name == "path" || name == "@?")
+            manager.reset(new NotifyReceiver(name == "path" ? NotifyReceiver::Path
+                                                            : NotifyReceiver::ShortAbstractName));
+        else
+            qputenv("NOTIFY_SOCKET", name);
+        const auto unset = qScopeGuard([] { qunsetenv("NOTIFY_SOCKET"); });
+
+        ServiceNotifier notifier;
+        QCOMPARE(notifier.isActive(), active);
+        if (!manager)
+            return;
+        ServiceNotifier::status("Running");
+        QVERIFY(manager->sync());
+        QCOMPARE(manager->received(), QStringList({"STATUS=Running"}));
+    }
+
     // The pings come from the GUI thread's event loop: a loop that stops
     // turning sends none, so the manager restarts a hung launcher.
     void pingsStopWithTheEventLoop()

@@ -11,13 +11,21 @@
 
 static const QByteArray SyncMark = "X-TEST-SYNC=1";
 
-NotifyReceiver::NotifyReceiver()
-    : m_path(QFile::encodeName(m_dir.filePath(QStringLiteral("notify"))))
+NotifyReceiver::NotifyReceiver(Name name)
 {
-    const UnixAddress addr(m_path.constData());
     m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (bind(m_fd, addr.address(), addr.length()) == 0)
-        qputenv("NOTIFY_SOCKET", m_path);
+    // One-letter abstract names are shared by the whole network namespace:
+    // the first free one.
+    const QByteArray letters = name == Path ? QByteArray(1, '\0') : "abcdefghijklmnopqrstuvwxyz";
+    for (char letter : letters) {
+        m_path = name == Path ? QFile::encodeName(m_dir.filePath(QStringLiteral("notify")))
+                              : QByteArray("@") + letter;
+        const UnixAddress addr(m_path.constData());
+        if (bind(m_fd, addr.address(), addr.length()) == 0) {
+            qputenv("NOTIFY_SOCKET", m_path);
+            break;
+        }
+    }
     m_reader = std::thread([this] {
         char buffer[4096];
         while (!m_done) {

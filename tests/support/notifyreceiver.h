@@ -16,7 +16,11 @@
 class NotifyReceiver
 {
 public:
-    NotifyReceiver();
+    // A path in a directory of its own, or the shortest abstract name there
+    // is ("@" and one free letter).
+    enum Name { Path, ShortAbstractName };
+
+    explicit NotifyReceiver(Name name = Path);
     ~NotifyReceiver();
 
     QByteArray path() const { return m_path; }
