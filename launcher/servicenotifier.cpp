@@ -65,19 +65,20 @@ int ServiceNotifier::watchdogInterval() const
 
 void ServiceNotifier::status(const char *text)
 {
-    if (!s_instance)
-        return;
-    char message[256];
-    std::snprintf(message, sizeof message, "STATUS=%s", text);
-    s_instance->notify(message);
+    notifyStatus("", text);
 }
 
 void ServiceNotifier::ready(const char *text)
 {
+    notifyStatus("READY=1\n", text);
+}
+
+void ServiceNotifier::notifyStatus(const char *prefix, const char *text)
+{
     if (!s_instance)
         return;
     char message[256];
-    std::snprintf(message, sizeof message, "READY=1\nSTATUS=%s", text);
+    std::snprintf(message, sizeof message, "%sSTATUS=%s", prefix, text);
     s_instance->notify(message);
 }
 

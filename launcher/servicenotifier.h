@@ -33,6 +33,7 @@ private Q_SLOTS:
     void ping();
 
 private:
+    static void notifyStatus(const char *prefix, const char *text);
     void notify(const char *message);
 
     int m_fd;
