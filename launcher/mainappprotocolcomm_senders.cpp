@@ -73,11 +73,12 @@ void sendCallerBytes(MainAppProtocolComm *link, quint32 type, unsigned int msg,
 
 void MainAppProtocolComm::AppReady()
 {
+    // Before the lock, and before giving up on a missing socket: a reconnect
+    // that takes the lock first greets its connection itself, and this call
+    // then sees that and sends nothing more.
+    m_appReadyDue = true;
     if (m_socket.load(std::memory_order_acquire) == -1)
         return;
-    // Before the lock: a reconnect that takes it first greets its connection
-    // itself, and this call then sees that and sends nothing more.
-    m_appReadyDue = true;
     if (!takeSendLock())
         return;
     if (m_running && !m_greeted)
