@@ -16,33 +16,59 @@ namespace zyappframework {
 class LAUNCHER_EXPORT MainAppProtocolComm
 {
 public:
+    // The one link of the process, made on first use. Call the first time from
+    // the GUI thread before Start; not safe against a concurrent first call.
     static MainAppProtocolComm *GetInstance();
+    // Stops the link, waits for the reader to end and frees it; any thread but
+    // the reader's (refused there, with a line). GetInstance afterwards makes a new one.
     static void DeleteInstance();
 
     // Tests point the link at names of their own so they can run side by side.
+    // Before Start only; names longer than the address holds are cut.
     static void setSocketNames(const char *localPath, const char *peerName);
     // The uid the service must have, -1 for any; the build's choice by default.
+    // Read at each connection: set it before Start.
     static void setRequiredServiceUid(long uid);
     static long requiredServiceUid();
 
+    // Dials the service once and starts the reader thread, which dials again
+    // with back-off (0.1 s doubling to 2 s) for as long as the link runs. Once.
     void Start();
+    // Any thread: ends the reader's read or wait at once; senders then return
+    // -1. A second call does nothing. Does not wait for the reader: DeleteInstance does.
     void Stop();
+    // Any thread: sends len bytes as one whole frame, never interleaved with
+    // another sender's. 0: sent, or dropped after a 50 ms wait for another
+    // sender (said with "repeat call SendData"); -1: no connection, stopped, or
+    // nothing could be sent. A frame half sent ends the connection (the reader
+    // reconnects) rather than leave the stream mid-frame; it waits at most 1 s.
     int SendData(void *frame, int len);
 
+    // The senders below: any thread, one frame each through SendData, nothing
+    // queued while the link is down (the frame is lost, as the MCU expects).
+    // AppReady: once per connection; later connections get it first by themselves.
     void AppReady();
     void EjectDisc();
     void SendHeartbeattoMCU();
+    // srcId 0..65534 (larger ones are ignored); srcParam goes in p2's high
+    // half. SendCurSrcToMcu updates the framework's source record first.
     void SendCurSrcToMcu(int srcId, int srcParam);
     void onlySendCurSrcToMcu(int srcId, int srcParam);
     void SendDataToMcu(unsigned int msg, unsigned int p1, unsigned int p2);
+    // CMD_0 as a normal frame, CMD_1 as a long one; other commands send nothing.
     void SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE cmd, unsigned char value);
+    // id is not sent: the MCU knows the clock under one id only.
     void SendTimeClockToMcu(unsigned char id, unsigned int seconds);
+    // The low byte of each colour.
     void SendKeyColorToMcu(unsigned int color1, unsigned int color2, unsigned int color3);
+    // 1 to 255 bytes, copied before the call returns, padded with zeros to the
+    // 256-byte data area; null or any other length sends nothing.
     void SendMediaPlayInfoToMcu(unsigned char *bytes, int len);
     void SendLongDataToMcu(unsigned int msg, unsigned char *bytes, int len);
     void SendLongDataToCAN(unsigned int msg, unsigned char *bytes, int len);
 
-    // Handles one complete frame; called only by the reader thread (and the fuzzer).
+    // Handles one complete frame (MCUSRV_TO_MAIN_APP_SIZE bytes readable); called
+    // only by the reader thread (and the fuzzer), never concurrently with itself.
     void resolvePacket(unsigned char *frame);
 
     virtual ~MainAppProtocolComm();
