@@ -81,7 +81,10 @@ private slots:
     void sendLock();
     void fullSocketCostsOneFrame();
     void serviceAppearsLate();
-    void serviceRestarts();
+    void linesLeaveAsTheyHappen();
+    void serviceRestartsMidFrame();
+    void deleteInstanceRefusedOnReader();
+    void overSizeFrameInBurst();
     void sendersRaceReader();
     void appReadyFirstOnEachConnection_data();
     void appReadyFirstOnEachConnection();
@@ -229,45 +232,65 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     QCOMPARE(m_out->text().count("MCU link to"), 3);
 }
 
-void TestMainAppProtocolComm::serviceRestarts()
+void TestMainAppProtocolComm::linesLeaveAsTheyHappen()
 {
     QVERIFY(m_peer->connectLink(m_path));
-    // Our end is bound to the configured path; the lines reach a log
-    // collector's pipe as they happen.
-    QVERIFY(QFile::exists(m_path));
+    // A log collector reads the link's lines through a pipe.
     QVERIFY(__flbf(stdout));
+}
 
-    // The service dies in the middle of a frame and comes back.
+void TestMainAppProtocolComm::serviceRestartsMidFrame()
+{
+    QVERIFY(m_peer->connectLink(m_path));
     QVERIFY(m_peer->write(normalFrame(28929, 1, 10).left(10)));
     m_peer->closeConnection();
     QVERIFY(m_peer->accept(10000));
     // The old connection's partial frame must not be glued to the new stream.
-    // And the framework, reacting to the key on the reader thread, tries to
-    // tear the link down: refused, not half done, so the link goes on. Meanwhile
-    // a burst arrives whole: read 268 bytes at a time, the 10252nd byte no longer
-    // fits behind the waiting 10240-byte frame, and the frame behind it is kept.
-    // Static, so that it outlives the reader, which reads it.
-    static const QByteArray burst = longHeader(2, 9, 10240) + QByteArray(10172, 0)
-        + normalFrame(MSG_M2A_DISCARD, 7, 0) + QByteArray(52, 0);
+    QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
+    const QByteArray link = "MCU link to " + m_peer->name();
+    QTRY_COMPARE(m_out->text(),
+                 identityLine(m_peer->name()) + "Main App invaild datalen:0\n" + link
+                     + " down: connection closed\n" + identityLine(m_peer->name()) + link
+                     + " up again\n" + frameLine(MSG_M2A_KEY_PRESSED, 5, 50));
+    QCOMPARE(send(Heartbeat), 0);
+    QCOMPARE(m_peer->read(16), Heartbeat);
+}
+
+void TestMainAppProtocolComm::deleteInstanceRefusedOnReader()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The framework, reacting to a key on the reader thread, tries to tear the
+    // link down: refused, not half done, so the link goes on.
     QObject context;
     connect(
         Journal::instance(), &Journal::recorded, &context,
-        [&] {
-            MainAppProtocolComm::DeleteInstance();
-            m_peer->write(burst);
-        },
+        [] { MainAppProtocolComm::DeleteInstance(); }, Qt::DirectConnection);
+    QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
+    QTRY_COMPARE(m_out->text(),
+                 identityLine(m_peer->name()) + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
+                     + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n");
+    QCOMPARE(send(Heartbeat), 0);
+    QCOMPARE(m_peer->read(16), Heartbeat);
+}
+
+void TestMainAppProtocolComm::overSizeFrameInBurst()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // Read 268 bytes at a time, the 10252nd byte no longer fits behind the
+    // waiting 10240-byte frame: that one is dropped, the frame behind it kept.
+    // Static, so that it outlives the reader, which reads it.
+    static const QByteArray burst = longHeader(2, 9, 10240) + QByteArray(10172, 0)
+        + normalFrame(MSG_M2A_DISCARD, 7, 0) + QByteArray(52, 0);
+    // Written while the reader is busy with the key, so it arrives whole.
+    QObject context;
+    connect(
+        Journal::instance(), &Journal::recorded, &context, [&] { m_peer->write(burst); },
         Qt::DirectConnection);
     QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
     QTRY_COMPARE(m_out->text(),
-                 identityLine(m_peer->name()) + "Main App invaild datalen:0\nMCU link to "
-                     + m_peer->name() + " down: connection closed\n" + identityLine(m_peer->name())
-                     + "MCU link to " + m_peer->name() + " up again\n"
-                     + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
-                     + "MainAppProtocolComm::DeleteInstance refused on the link's reader thread\n"
+                 identityLine(m_peer->name()) + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
                      + frameLine(MSG_M2A_DISCARD, 7, 0)
                      + "=================>>>MainAppProtocolComm over size: 10240\n");
-    QCOMPARE(send(Heartbeat), 0);
-    QCOMPARE(m_peer->read(16), Heartbeat);
 }
 
 void TestMainAppProtocolComm::sendersRaceReader()
