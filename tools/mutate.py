@@ -7,15 +7,18 @@
     tools/mutate.py --survivors-of LOG    again the survivors a run printed in LOG
     tools/mutate.py --list                print the mutants, build nothing
     tools/mutate.py --budget 540          start no mutant after 540 s
+    tools/mutate.py --workers 2 -j 2      two mutants at a time, one compile job each
 
 The tree is copied into build-mutation/src and mutated there, so the working
 tree is never touched; each mutant is applied, the test programs are rebuilt
-one at a time (only the changed object compiles), the tests run fastest first
-with a short timeout and the first failure kills the mutant; then the file is
-restored, also on Ctrl-C or SIGTERM. A mutant that does not compile does not
-count. Survivors listed in tools/mutation-equivalents.txt (file, original line,
-mutated line and the reason, tab-separated) are equivalent and do not fail the
-run; any other survivor makes the exit status 1.
+one at a time (only the changed object compiles), and the suite runs one test
+function at a time (as CTest runs its program), the functions that killed this
+file's mutants before first, then the file's own test, then the rest fastest
+first, each with a short timeout; the first failure kills the mutant. Then the
+file is restored, also on Ctrl-C or SIGTERM. A mutant that does not compile
+does not count. Survivors listed in tools/mutation-equivalents.txt (file,
+original line, mutated line and the reason, tab-separated) are equivalent and
+do not fail the run; any other survivor makes the exit status 1.
 """
 
 import argparse
@@ -27,13 +30,12 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 WORK = ROOT / "build-mutation"
-SRC = WORK / "src"
-BUILD = WORK / "build"
 EQUIVALENTS = ROOT / "tools" / "mutation-equivalents.txt"
 
 # Test name -> the target whose build brings everything it runs.
@@ -146,30 +148,156 @@ def read_equivalents():
     return known
 
 
-def sync_tree():
-    """Copies the working tree (tracked and new files) into SRC, leaving unchanged files alone
-    so the build there stays incremental."""
-    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
-                            check=True, capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, listed):
-        source, target = ROOT / name, SRC / name
-        if not source.is_file():
-            continue
-        data = source.read_bytes()
-        if target.is_file() and target.read_bytes() == data:
-            continue
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(data)
+class Unit:
+    """One test function of one test program, run as CTest runs the program (its command,
+    environment and directory), or the whole test when its command cannot take the function's
+    name."""
+
+    def __init__(self, test, function, command, env, cwd):
+        self.test, self.function, self.command, self.env, self.cwd = (test, function, command,
+                                                                      env, cwd)
+        self.timeout = 300
+
+    def name(self):
+        return "%s::%s" % (self.test, self.function) if self.function else self.test
+
+
+class Worker:
+    """A copy of the tree and a build of its own. With several workers each test runs in a
+    network namespace and with a /tmp of its own, so that the fixed socket names and the X
+    display of one worker's tests never meet another's."""
+
+    def __init__(self, index, jobs, isolated):
+        suffix = "" if index == 0 else "-%d" % (index + 1)
+        self.src, self.build_dir = WORK / ("src" + suffix), WORK / ("build" + suffix)
+        self.jobs, self.isolated = jobs, isolated
+        self.units = []
+
+    def sync(self):
+        """Copies the working tree (tracked and new files) into src, leaving unchanged files
+        alone so the build there stays incremental."""
+        listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"],
+                                cwd=ROOT, check=True, capture_output=True).stdout.decode()
+        for name in filter(None, listed.split("\0")):
+            source, target = ROOT / name, self.src / name
+            if not source.is_file():
+                continue
+            data = source.read_bytes()
+            if target.is_file() and target.read_bytes() == data:
+                continue
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data)
+
+    def build(self, targets):
+        return run(["cmake", "--build", str(self.build_dir), "-j%d" % self.jobs, "--target"]
+                   + targets) == 0
+
+    def run_unit(self, unit, timeout):
+        """Whether the unit passed; a hang is a failure."""
+        command = unit.command + ([unit.function] if unit.function else [])
+        if self.isolated:
+            command = ["unshare", "-n", "-m", "sh", "-c",
+                       'mount -t tmpfs tmpfs /tmp && exec "$@"', "isolated"] + command
+        # Settings a run before stored (a volume, a version) must not decide this one.
+        env = dict(unit.env)
+        if "XDG_CONFIG_HOME" in env:
+            env["XDG_CONFIG_HOME"] = str(self.build_dir / "unit-config")
+            shutil.rmtree(env["XDG_CONFIG_HOME"], ignore_errors=True)
+        return run(command, timeout=timeout, env=env, cwd=unit.cwd) == 0
+
+    def baseline(self):
+        """Builds everything, splits each test program into its functions and runs each once,
+        fastest first afterwards; every unit's timeout is three times its time plus 10 s."""
+        # Unoptimised and without debug information: the quickest to compile and link.
+        subprocess.run(["cmake", "-S", str(self.src), "-B", str(self.build_dir),
+                        "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0"], check=True,
+                       stdout=subprocess.DEVNULL)
+        names = [t["name"] for t in self.ctest_tests()]
+        subprocess.run(["cmake", "--build", str(self.build_dir), "-j%d" % self.jobs, "--target"]
+                       + [target(name) for name in names], check=True, stdout=subprocess.DEVNULL)
+        timed = []
+        for unit in self.split(self.ctest_tests()):
+            t0 = time.monotonic()
+            if not self.run_unit(unit, 300):
+                sys.exit("mutate: %s fails without any mutant" % unit.name())
+            unit.timeout = int((time.monotonic() - t0) * 3) + 10
+            timed.append(unit)
+        self.units = sorted(timed, key=lambda u: u.timeout)
+
+    def ctest_tests(self):
+        return json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=self.build_dir,
+                                         check=True, capture_output=True).stdout)["tests"]
+
+    def split(self, tests):
+        units = []
+        for test in tests:
+            props = {p["name"]: p["value"] for p in test.get("properties", [])}
+            env = dict(os.environ)
+            env.update(v.split("=", 1) for v in props.get("ENVIRONMENT", []))
+            command, cwd = test["command"], props.get("WORKING_DIRECTORY", str(self.build_dir))
+            # The programs end their commands, so a function's name can follow them.
+            program = command[-1]
+            listed = subprocess.run([program, "-functions"], env=env, cwd=cwd,
+                                    capture_output=True, text=True)
+            functions = [line[:-2] for line in listed.stdout.split("\n") if line.endswith("()")]
+            if Path(program).name != target(test["name"]) or listed.returncode or not functions:
+                functions = [None]
+            units += [Unit(test["name"], f, command, env, cwd) for f in functions]
+        return units
+
+    def kill(self, mutant, killers):
+        """'killed' by the first failing unit, 'survived', or 'stillborn' when it does not
+        build. The likeliest killer's program is linked and run alone; only when it passes are
+        the other test programs linked, all in one build."""
+        path = self.src / mutant.path
+        original = path.read_text()
+        lines = original.split("\n")
+        try:
+            lines[mutant.line - 1] = mutant.mutated
+            path.write_text("\n".join(lines))
+            if not self.build(["launcherlib"]):
+                return "stillborn", None
+            order = ordered(mutant, self.units, killers)
+            first = target(order[0].test)
+            if not self.build([first]):
+                return "stillborn", None
+            built = False
+            for unit in order:
+                if not built and target(unit.test) != first:
+                    if not self.build(sorted({target(u.test) for u in order})):
+                        return "stillborn", None
+                    built = True
+                if not self.run_unit(unit, unit.timeout):
+                    with KILLERS_LOCK:
+                        mine = killers.setdefault(mutant.path, [])
+                        if unit.name() in mine:
+                            mine.remove(unit.name())
+                        mine.insert(0, unit.name())
+                    return "killed", unit.name()
+            return "survived", None
+        finally:
+            path.write_text(original)
+
+
+KILLERS_LOCK = threading.Lock()
+STOP = threading.Event()
 
 
 def run(command, timeout=None, **kwargs):
-    """The exit status, None on a timeout; the whole process group goes on a timeout or a
-    signal, so no compiler or test outlives the run."""
+    """The exit status, None on a timeout or a stop; the whole process group goes then, so
+    no compiler or test outlives the run."""
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                              start_new_session=True, **kwargs)
+    deadline = None if timeout is None else time.monotonic() + timeout
     try:
-        return child.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
+        while not STOP.is_set():
+            left = 0.5 if deadline is None else min(0.5, deadline - time.monotonic())
+            if left <= 0:
+                return None
+            try:
+                return child.wait(timeout=left)
+            except subprocess.TimeoutExpired:
+                continue
         return None
     finally:
         if child.poll() is None:
@@ -177,88 +305,19 @@ def run(command, timeout=None, **kwargs):
             child.wait()
 
 
-def build(targets, jobs):
-    return run(["cmake", "--build", str(BUILD), "-j%d" % jobs, "--target"] + targets) == 0
-
-
-def run_test(name, timeout):
-    # A hang counts as a failure: ctest kills the test at its timeout.
-    status = run(["ctest", "-R", "^%s$" % name, "--timeout", str(timeout)], cwd=BUILD,
-                 timeout=timeout + 30)
-    return status == 0
-
-
-def baseline(jobs):
-    """Builds everything, runs the suite once and orders the tests by their time."""
-    # Unoptimised and without debug information: the quickest to compile and link.
-    subprocess.run(["cmake", "-S", str(SRC), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Debug",
-                    "-DCMAKE_CXX_FLAGS_DEBUG=-O0"], check=True, stdout=subprocess.DEVNULL)
-    names = [test["name"] for test in json.loads(subprocess.run(
-        ["ctest", "--show-only=json-v1"], cwd=BUILD, check=True, capture_output=True).stdout)[
-            "tests"]]
-    targets = [target(name) for name in names]
-    subprocess.run(["cmake", "--build", str(BUILD), "-j%d" % jobs, "--target"] + targets,
-                   check=True, stdout=subprocess.DEVNULL)
-    times = []
-    for name in names:
-        t0 = time.monotonic()
-        if not run_test(name, 300):
-            sys.exit("mutate: test %s fails without any mutant" % name)
-        times.append((time.monotonic() - t0, name))
-    times.sort()
-    return [(name, int(seconds * 3) + 10) for seconds, name in times]
-
-
-class Interrupted(Exception):
-    pass
-
-
-def on_signal(number, frame):
-    raise Interrupted("signal %d" % number)
-
-
 def target(name):
     return TARGETS.get(name, "tst_" + name)
 
 
-def ordered(mutant, tests, killers):
-    """The tests that killed this file's mutants before, most recent first, then the file's own
-    unit test, then the rest fastest first: most mutants die in the first test they meet."""
+def ordered(mutant, units, killers):
+    """The units that killed this file's mutants before, most recent first, then the file's
+    own unit test, then the rest fastest first: most mutants die in the first unit they meet."""
     stem = Path(mutant.path).stem
-    first = [t for t in killers.get(mutant.path, []) if t in dict(tests)]
-    first += [name for name, _ in tests if stem.startswith(name) and name not in first]
-    timeouts = dict(tests)
-    return [(name, timeouts[name]) for name in first] + [
-        t for t in tests if t[0] not in first]
-
-
-def kill(mutant, tests, killers, jobs):
-    """'killed' by the first failing test, 'survived', or 'stillborn' when it does not build.
-    The likeliest killer is linked and run alone; only when it passes are the other test
-    programs linked, all in one build."""
-    path = SRC / mutant.path
-    original = path.read_text()
-    lines = original.split("\n")
-    try:
-        lines[mutant.line - 1] = mutant.mutated
-        path.write_text("\n".join(lines))
-        if not build(["launcherlib"], jobs):
-            return "stillborn", None
-        order = ordered(mutant, tests, killers)
-        if not build([target(order[0][0])], jobs):
-            return "stillborn", None
-        for index, (name, timeout) in enumerate(order):
-            if index == 1 and not build([target(n) for n, _ in order[1:]], jobs):
-                return "stillborn", None
-            if not run_test(name, timeout):
-                mine = killers.setdefault(mutant.path, [])
-                if name in mine:
-                    mine.remove(name)
-                mine.insert(0, name)
-                return "killed", name
-        return "survived", None
-    finally:
-        path.write_text(original)
+    by_name = {u.name(): u for u in units}
+    with KILLERS_LOCK:
+        first = [by_name[n] for n in killers.get(mutant.path, []) if n in by_name]
+    first += [u for u in units if stem.startswith(u.test) and u not in first]
+    return first + [u for u in units if u not in first]
 
 
 def changed_files(ref):
@@ -287,7 +346,9 @@ def main():
     parser.add_argument("--survivors-of", metavar="LOG",
                         help="only the mutants a run printed as SURVIVED in LOG")
     parser.add_argument("--list", action="store_true", help="print the mutants only")
-    parser.add_argument("-j", "--jobs", type=int, default=2)
+    parser.add_argument("-j", "--jobs", type=int, default=2, help="compile jobs in all (2)")
+    parser.add_argument("--workers", type=int, default=1,
+                        help="mutants built and tested side by side, each in a tree of its own")
     args = parser.parse_args()
 
     files = args.files or sorted(
@@ -311,40 +372,62 @@ def main():
         return 0
 
     equivalents = read_equivalents()
+    workers = make_workers(args.workers, args.jobs)
+    reason = []
+
+    def on_signal(number, frame):
+        reason.append("signal %d" % number)
+        STOP.set()
+
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
     t0 = time.monotonic()
-    counts = {"killed": 0, "survived": 0, "stillborn": 0, "equivalent": 0}
-    survivors = []
-    killers = {}
-    interrupted = False
-    try:
-        sync_tree()
-        tests = baseline(args.jobs)
-        print("mutate: built and ran the suite in %d s; %d mutants; tests fastest first, with "
-              "their timeouts: %s" % (time.monotonic() - t0, len(chosen),
-                                      " ".join("%s(%ds)" % t for t in tests)), flush=True)
-        t1 = time.monotonic()
-        for index, mutant in enumerate(chosen, 1):
-            if args.budget and time.monotonic() - t1 > args.budget:
-                print("mutate: budget of %d s spent, %d mutants not run"
-                      % (args.budget, len(chosen) - index + 1))
-                break
-            outcome, by = kill(mutant, tests, killers, args.jobs)
+    counts = {"killed": 0, "survived": 0, "equivalent": 0, "stillborn": 0}
+    survivors, killers, pending = [], {}, list(enumerate(chosen, 1))
+    lock = threading.Lock()
+    t1 = None
+
+    def work(worker):
+        while not STOP.is_set():
+            with lock:
+                if not pending:
+                    return
+                if args.budget and time.monotonic() - t1 > args.budget:
+                    print("mutate: budget of %d s spent, %d mutants not run"
+                          % (args.budget, len(pending)), flush=True)
+                    pending.clear()
+                    return
+                index, mutant = pending.pop(0)
+            outcome, by = worker.kill(mutant, killers)
+            if STOP.is_set():
+                return
             if outcome == "survived" and mutant.key() in equivalents:
                 outcome = "equivalent"
-            counts[outcome] += 1
-            if outcome == "survived":
-                survivors.append(mutant)
-            print("[%d/%d %ds] %s%s: %s" % (index, len(chosen), time.monotonic() - t0,
-                                           outcome, " by " + by if by else "",
-                                           mutant.describe()), flush=True)
-    except Interrupted as e:
-        print("mutate: interrupted (%s); the source is restored; so far:" % e)
-        interrupted = True
+            with lock:
+                counts[outcome] += 1
+                if outcome == "survived":
+                    survivors.append(mutant)
+                print("[%d/%d %ds] %s%s: %s" % (index, len(chosen), time.monotonic() - t0,
+                                               outcome, " by " + by if by else "",
+                                               mutant.describe()), flush=True)
+
+    try:
+        for worker in workers:
+            worker.sync()
+        in_parallel([worker.baseline for worker in workers])
+        units = workers[0].units
+        print("mutate: built and ran the suite in %d s with %d worker(s); %d mutants; %d test "
+              "functions, the slowest: %s" % (
+                  time.monotonic() - t0, len(workers), len(chosen), len(units),
+                  " ".join("%s(%ds)" % (u.name(), u.timeout) for u in units[-5:])), flush=True)
+        t1 = time.monotonic()
+        in_parallel([lambda w=worker: work(w) for worker in workers])
     finally:
-        # The copy is back to the working tree's state whatever happened.
-        sync_tree()
+        # The copies are back to the working tree's state whatever happened.
+        for worker in workers:
+            worker.sync()
+    if reason:
+        print("mutate: interrupted (%s); the sources are restored; so far:" % reason[0])
 
     scored = counts["killed"] + counts["survived"]
     print("\nmutate: %d killed, %d survived, %d equivalent, %d did not build, in %d s"
@@ -353,9 +436,40 @@ def main():
     if scored:
         print("mutate: score %.1f %% (killed of the non-equivalent mutants that built)"
               % (100.0 * counts["killed"] / scored))
-    for m in survivors:
+    for m in sorted(survivors, key=lambda m: (m.path, m.line)):
         print("SURVIVED " + m.describe())
-    return 130 if interrupted else 1 if survivors else 0
+    return 130 if reason else 1 if survivors else 0
+
+
+def make_workers(count, jobs):
+    """count workers sharing jobs; more than one only where each can have its own namespaces
+    (root) and its own /tmp (a tree outside /tmp, which a private one would hide)."""
+    if count > 1 and (os.geteuid() != 0 or str(ROOT).startswith("/tmp/")):
+        print("mutate: one worker: several need root and a tree outside /tmp", flush=True)
+        count = 1
+    return [Worker(i, max(1, jobs // count), count > 1) for i in range(count)]
+
+
+def in_parallel(calls):
+    """Runs the calls in threads of their own and waits for all; the main thread stays free
+    for the signals. The first exception of a call is raised here."""
+    errors = []
+
+    def guarded(call):
+        try:
+            call()
+        except BaseException as e:  # noqa: B902 a sys.exit in a thread must reach the run
+            errors.append(e)
+            STOP.set()
+
+    threads = [threading.Thread(target=guarded, args=(c,)) for c in calls]
+    for t in threads:
+        t.start()
+    for t in threads:
+        while t.is_alive():
+            t.join(0.5)
+    if errors:
+        raise errors[0]
 
 
 if __name__ == "__main__":
