@@ -23,4 +23,6 @@ report=(gcovr --root "$root" --object-directory "$build" --filter "$root/launche
         --exclude-unreachable-branches --exclude-throw-branches)
 "${report[@]}" --txt --sort-percentage
 "${report[@]}" --txt --branches --sort-percentage
-"${report[@]}" --print-summary --txt /dev/null
+# The report itself to a file of the build: gcovr tries an output file by
+# creating and then deleting it, which as root would take /dev/null away.
+"${report[@]}" --print-summary --txt "$build/coverage.txt"

@@ -26,6 +26,12 @@ stage() {
     (set -e; "$@")
     rc=$?
     set -e
+    # Every later stage (and apt) writes there; a tool that replaced it as root
+    # would break them far from the cause.
+    if [ "$rc" -eq 0 ] && [ ! -c /dev/null ]; then
+        echo "=== stage: $name left /dev/null as something else than the null device"
+        rc=1
+    fi
     if [ "$rc" -ne 0 ]; then
         echo "=== stage: $name FAILED (exit $rc) after $((SECONDS - t0)) s"
         stage_failed+=("$name")
