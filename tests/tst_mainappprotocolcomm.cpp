@@ -309,8 +309,12 @@ void TestMainAppProtocolComm::sendersRaceReader()
     QByteArray received;
     std::atomic<bool> done {false};
     std::thread service([&] {
-        for (QByteArray chunk; !(chunk = m_peer->read(1 << 16, 200)).isEmpty() || !done;)
+        for (;;) {
+            const QByteArray chunk = m_peer->read(1 << 16, 200);
+            if (chunk.isEmpty() && done)
+                break;
             received += chunk;
+        }
     });
     // Frames each sender was told failed, and failures of any other kind.
     std::vector<std::thread> threads;
@@ -346,9 +350,13 @@ void TestMainAppProtocolComm::sendersRaceReader()
     QCOMPARE(otherFailures.load(), 0);
     // The stream as the service parses it: whole frames, each sender's in order.
     QVector<quint32> arrived[Senders];
-    int versionReplies = 0, at = 0, n;
-    for (QByteArray f; (n = FrameCodec::outboundFrameLength(f = received.mid(at, 264))) > 0;
-         at += n) {
+    int versionReplies = 0, at = 0;
+    for (;;) {
+        const QByteArray f = received.mid(at, 264);
+        const int n = FrameCodec::outboundFrameLength(f);
+        if (n <= 0)
+            break;
+        at += n;
         const quint32 s = word(f, 4) - SenderMsg, seq = word(f, 8);
         versionReplies += word(f, 4) == MSG_A2M_VERSION;
         if (s < Senders) {

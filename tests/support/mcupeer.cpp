@@ -118,8 +118,12 @@ QByteArray McuPeer::read(int n, int timeoutMs)
 QByteArray McuPeer::readAll(int timeoutMs)
 {
     QByteArray out;
-    for (QByteArray chunk; !(chunk = read(1 << 20, timeoutMs)).isEmpty();)
+    for (;;) {
+        const QByteArray chunk = read(1 << 20, timeoutMs);
+        if (chunk.isEmpty())
+            return out;
         out += chunk;
+    }
     return out;
 }
 

@@ -33,9 +33,12 @@ QByteArray StdoutCapture::text() const
     // pread: the descriptor's offset is standard output's, and must stay at the end.
     QByteArray out;
     char chunk[4096];
-    for (ssize_t n; (n = pread(m_captureFd, chunk, sizeof chunk, out.size())) > 0;)
+    for (;;) {
+        const ssize_t n = pread(m_captureFd, chunk, sizeof chunk, out.size());
+        if (n <= 0)
+            return out;
         out.append(chunk, int(n));
-    return out;
+    }
 }
 
 int StdoutCapture::count(const QByteArray &line) const
