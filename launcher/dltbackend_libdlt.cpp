@@ -2,8 +2,6 @@
 
 #include <dlt.h>
 
-#include <cstring>
-
 namespace DltBackend {
 
 namespace {
@@ -11,9 +9,10 @@ namespace {
 DltContext s_contexts[3];
 void (*s_traceChanged)(bool) = nullptr;
 
-void frameLevelChanged(char contextId[DLT_ID_SIZE], uint8_t, uint8_t traceStatus)
+// Registered for the frame context alone, so the context's id need not be checked.
+void frameLevelChanged(char *, uint8_t, uint8_t traceStatus)
 {
-    if (std::memcmp(contextId, "MCUF", DLT_ID_SIZE) == 0 && s_traceChanged)
+    if (s_traceChanged)
         s_traceChanged(traceStatus == DLT_TRACE_STATUS_ON);
 }
 
