@@ -7,8 +7,8 @@
 FrameReassembler::FrameReassembler()
     : m_recvLen(0)
 {
+    // The record needs none: every frame is copied in whole, zeros behind it.
     std::memset(m_recvBuf, 0, sizeof m_recvBuf);
-    std::memset(m_record, 0, sizeof m_record);
 }
 
 FrameReassembler::Step FrameReassembler::inspect(int offset, int available, int *frameLen)
@@ -47,8 +47,6 @@ FrameReassembler::Step FrameReassembler::inspect(int offset, int available, int 
 
 void FrameReassembler::compact(int consumed)
 {
-    if (consumed == 0)
-        return;
     const int remaining = m_recvLen - consumed;
     std::memmove(m_recvBuf, m_recvBuf + consumed, remaining);
     // Only the bytes the move vacated need clearing; the rest are zero already.

@@ -33,6 +33,7 @@ void TestFrameReassembler::append_data()
     for (int k = 8; k <= 15; ++k)
         row(QStringLiteral("normal frame, %1 bytes first").arg(k), {a.left(k), a.mid(k)});
     row("length 12: a header alone is a frame", {longHeader(2, 9, 12) + a});
+    row("length 12, the header alone in its read", {longHeader(2, 9, 12), a});
     row("length 268, then a shorter frame behind a normal one",
         {longFrame(2, 0xD4, pattern(256, 1)), longFrame(2, 0x19, pattern(8, 3)) + a});
     // 300 bytes announced: 268 go on with the length word cut, the 32 after
