@@ -193,7 +193,8 @@ class Worker:
                    + targets) == 0
 
     def run_unit(self, unit, timeout):
-        """Whether the unit passed; a hang is a failure."""
+        """0 when the unit passed, else its exit status, None when it ran out of time: a hang
+        is a failure too, but on a loaded machine also a slow pass, so it is shown."""
         command = unit.command + ([unit.function] if unit.function else [])
         if self.isolated:
             command = ["unshare", "-n", "-m", "sh", "-c",
@@ -203,7 +204,7 @@ class Worker:
         if "XDG_CONFIG_HOME" in env:
             env["XDG_CONFIG_HOME"] = str(self.build_dir / "unit-config")
             shutil.rmtree(env["XDG_CONFIG_HOME"], ignore_errors=True)
-        return run(command, timeout=timeout, env=env, cwd=unit.cwd) == 0
+        return run(command, timeout=timeout, env=env, cwd=unit.cwd)
 
     def baseline(self):
         """Builds everything, splits each test program into its functions and runs each once,
@@ -218,7 +219,7 @@ class Worker:
         timed = []
         for unit in self.split(self.ctest_tests()):
             t0 = time.monotonic()
-            if not self.run_unit(unit, 300):
+            if self.run_unit(unit, 300) != 0:
                 sys.exit("mutate: %s fails without any mutant" % unit.name())
             unit.timeout = int((time.monotonic() - t0) * 3) + 10
             timed.append(unit)
@@ -267,13 +268,14 @@ class Worker:
                     if not self.build(sorted({target(u.test) for u in order})):
                         return "stillborn", None
                     built = True
-                if not self.run_unit(unit, unit.timeout):
+                status = self.run_unit(unit, unit.timeout)
+                if status != 0:
                     with KILLERS_LOCK:
                         mine = killers.setdefault(mutant.path, [])
                         if unit.name() in mine:
                             mine.remove(unit.name())
                         mine.insert(0, unit.name())
-                    return "killed", unit.name()
+                    return "killed", unit.name() + (" (timeout)" if status is None else "")
             return "survived", None
         finally:
             path.write_text(original)
