@@ -84,7 +84,9 @@ void FrameReassembler::append(const unsigned char *chunk, int n, Deliver &&deliv
         }
         offset += frameLen;
     }
-    compact(offset);
+    // Most reads of a long frame complete nothing: no need to move the buffer onto itself.
+    if (offset > 0)
+        compact(offset);
 }
 
 #endif
