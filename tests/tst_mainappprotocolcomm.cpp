@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <iterator>
 #include <poll.h>
@@ -105,6 +106,8 @@ public:
     Q_ENUM(Dial)
 
 private:
+    void onReaderRecord(std::function<void()> hook);
+
     // The real link runs here, as root in CI: no frame may reach the real clock.
     ClockRecorder m_clock;
     QTemporaryDir m_dir;
@@ -113,6 +116,9 @@ private:
     std::unique_ptr<McuPeer> m_peer;
     // Held until the link is gone, so the reader's last lines are caught too.
     std::unique_ptr<StdoutCapture> m_out;
+    // Context of the hooks the reader runs; freed only once the reader is
+    // joined, as it may be inside one when a test's comparison succeeds.
+    std::unique_ptr<QObject> m_hooks;
 };
 
 void TestMainAppProtocolComm::init()
@@ -128,7 +134,16 @@ void TestMainAppProtocolComm::cleanup()
     // Each test leaves the reader blocked in read or waiting to dial again:
     // a DeleteInstance that cannot end it hangs here until the test times out.
     MainAppProtocolComm::DeleteInstance();
+    m_hooks.reset();
     m_out.reset();
+}
+
+// Runs hook on the reader thread whenever the framework records a call.
+void TestMainAppProtocolComm::onReaderRecord(std::function<void()> hook)
+{
+    m_hooks = std::make_unique<QObject>();
+    connect(Journal::instance(), &Journal::recorded, m_hooks.get(), std::move(hook),
+            Qt::DirectConnection);
 }
 
 void TestMainAppProtocolComm::sendLock_data()
@@ -261,10 +276,7 @@ void TestMainAppProtocolComm::deleteInstanceRefusedOnReader()
     QVERIFY(m_peer->connectLink(m_path));
     // The framework, reacting to a key on the reader thread, tries to tear the
     // link down: refused, not half done, so the link goes on.
-    QObject context;
-    connect(
-        Journal::instance(), &Journal::recorded, &context,
-        [] { MainAppProtocolComm::DeleteInstance(); }, Qt::DirectConnection);
+    onReaderRecord([] { MainAppProtocolComm::DeleteInstance(); });
     QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
     QTRY_COMPARE(m_out->text(),
                  identityLine(m_peer->name()) + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
@@ -282,10 +294,7 @@ void TestMainAppProtocolComm::overSizeFrameInBurst()
     static const QByteArray burst = longHeader(2, 9, 10240) + QByteArray(10172, 0)
         + normalFrame(MSG_M2A_DISCARD, 7, 0) + QByteArray(52, 0);
     // Written while the reader is busy with the key, so it arrives whole.
-    QObject context;
-    connect(
-        Journal::instance(), &Journal::recorded, &context, [&] { m_peer->write(burst); },
-        Qt::DirectConnection);
+    onReaderRecord([this] { m_peer->write(burst); });
     QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
     QTRY_COMPARE(m_out->text(),
                  identityLine(m_peer->name()) + frameLine(MSG_M2A_KEY_PRESSED, 5, 50)
