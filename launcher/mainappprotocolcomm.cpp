@@ -2,6 +2,7 @@
 
 #include "dltlog.h"
 #include "linklog.h"
+#include "monotonicclock.h"
 
 #include "launcherconfig.h"
 #include "unixaddress.h"
@@ -40,39 +41,6 @@ void copyName(char (&to)[sizeof(sockaddr_un::sun_path)], const char *from)
 {
     std::strncpy(to, from, sizeof to - 1);
     to[sizeof to - 1] = '\0';
-}
-
-int64_t monotonicMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Deadlines on the monotonic clock: this process sets the wall clock from the
-// MCU's time, and a jump must neither cut a wait short nor stretch it.
-timespec monotonicAfter(int ms)
-{
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += (ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    return until;
-}
-
-// pthread_mutex_clocklock would do, but only from glibc 2.30 on; a condition
-// variable has taken its clock from its attributes for much longer.
-void initMonotonicCond(pthread_cond_t *cond)
-{
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(cond, &attr);
-    pthread_condattr_destroy(&attr);
 }
 
 long parseServiceUid(const char *text)
@@ -176,9 +144,9 @@ void MainAppProtocolComm::setSocketNames(const char *localPath, const char *peer
     copyName(s_peerName, peerName);
 }
 
-void MainAppProtocolComm::setRequiredServiceUid(long uid)
+void MainAppProtocolComm::setRequiredServiceUid(const char *uid)
 {
-    s_serviceUid = uid;
+    s_serviceUid = parseServiceUid(uid);
 }
 
 long MainAppProtocolComm::requiredServiceUid()
@@ -199,9 +167,9 @@ MainAppProtocolComm::MainAppProtocolComm()
     , m_linkUp(false)
 {
     pthread_mutex_init(&m_sendMutex, nullptr);
-    initMonotonicCond(&m_sendFree);
+    MonotonicClock::initCondition(&m_sendFree);
     pthread_mutex_init(&m_wakeMutex, nullptr);
-    initMonotonicCond(&m_wakeCond);
+    MonotonicClock::initCondition(&m_wakeCond);
 }
 
 MainAppProtocolComm::~MainAppProtocolComm()
@@ -305,7 +273,7 @@ int MainAppProtocolComm::sendLocked(const void *frame, int len)
             break;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int64_t now = monotonicMs();
+            const int64_t now = MonotonicClock::nowMs();
             if (giveUpAt == 0)
                 giveUpAt = now + SendCompletionMs;
             if (now < giveUpAt) {
@@ -374,7 +342,7 @@ void MainAppProtocolComm::loop()
 
 bool MainAppProtocolComm::waitBeforeReconnect(int ms)
 {
-    const timespec until = monotonicAfter(ms);
+    const timespec until = MonotonicClock::after(ms);
     pthread_mutex_lock(&m_wakeMutex);
     while (m_running && pthread_cond_timedwait(&m_wakeCond, &m_wakeMutex, &until) != ETIMEDOUT) { }
     const bool running = m_running;
@@ -426,7 +394,7 @@ void MainAppProtocolComm::linkDown(const char *reason)
 
 bool MainAppProtocolComm::lockSend(int ms)
 {
-    const timespec until = monotonicAfter(ms < 0 ? 0 : ms);
+    const timespec until = MonotonicClock::after(ms < 0 ? 0 : ms);
     pthread_mutex_lock(&m_sendMutex);
     int waited = 0;
     while (m_sendBusy && waited != ETIMEDOUT)

@@ -4,6 +4,7 @@
 // "concurrency").
 
 #include "journal.h"
+#include "launcherconfig.h"
 #include "clockrecorder.h"
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
@@ -89,6 +90,8 @@ private slots:
     void sendersRaceReader();
     void appReadyFirstOnEachConnection_data();
     void appReadyFirstOnEachConnection();
+    void requiredServiceUid_data();
+    void requiredServiceUid();
     void serviceOfAnotherUid_data();
     void serviceOfAnotherUid();
     void launcherEndsConnection();
@@ -98,6 +101,7 @@ private slots:
     void staleSocketFileAtOwnAddress();
     void firstReconnectAfter100Ms();
     void backOffRestartsAfterHealthyConnection();
+    void stopCutsWaitBeforeReconnect();
     void sendAfterStopMissesReusedDescriptor();
     void stopLetsFrameInFlightFinish();
 
@@ -439,14 +443,38 @@ void TestMainAppProtocolComm::appReadyFirstOnEachConnection()
     QCOMPARE(rest, Heartbeat.repeated(rest.size() / 16));
 }
 
+// The build option, checked by CMake to be digits or nothing, read as text:
+// whatever else it holds must not become a uid, least of all root's.
+void TestMainAppProtocolComm::requiredServiceUid_data()
+{
+    QTest::addColumn<QByteArray>("option");
+    QTest::addColumn<long>("uid");
+    QTest::newRow("empty: any") << QByteArray() << -1L;
+    QTest::newRow("root") << QByteArray("0") << 0L;
+    QTest::newRow("nobody") << QByteArray("65534") << 65534L;
+    QTest::newRow("leading zero, still decimal") << QByteArray("010") << 10L;
+    QTest::newRow("trailing letter: any") << QByteArray("12x") << -1L;
+    QTest::newRow("negative: any") << QByteArray("-5") << -1L;
+    QTest::newRow("out of range: any") << QByteArray("99999999999999999999") << -1L;
+}
+
+void TestMainAppProtocolComm::requiredServiceUid()
+{
+    QFETCH(QByteArray, option);
+    QFETCH(long, uid);
+    const auto restoreUid = qScopeGuard(
+        [] { MainAppProtocolComm::setRequiredServiceUid(LAUNCHER_MCU_SERVICE_UID); });
+    MainAppProtocolComm::setRequiredServiceUid(option.constData());
+    QCOMPARE(MainAppProtocolComm::requiredServiceUid(), uid);
+}
+
 void TestMainAppProtocolComm::serviceOfAnotherUid_data()
 {
-    QTest::addColumn<int>("requiredUid");
+    QTest::addColumn<QByteArray>("requiredUid");
     QTest::addColumn<bool>("accepted");
-    const int nobody = 65534;
-    QTest::newRow("no uid required") << -1 << true;
-    QTest::newRow("the required uid") << nobody << true;
-    QTest::newRow("another uid than required") << int(getuid()) << false;
+    QTest::newRow("no uid required") << QByteArray() << true;
+    QTest::newRow("the required uid") << QByteArray("65534") << true;
+    QTest::newRow("another uid than required") << QByteArray::number(getuid()) << false;
 }
 
 // A service under the uid and gid of nobody: a child of this process (no
@@ -499,12 +527,11 @@ void TestMainAppProtocolComm::serviceOfAnotherUid()
 {
     if (geteuid() != 0)
         QSKIP("running a service under another uid needs root");
-    QFETCH(int, requiredUid);
+    QFETCH(QByteArray, requiredUid);
     QFETCH(bool, accepted);
-    const long buildUid = MainAppProtocolComm::requiredServiceUid();
     const auto restoreUid = qScopeGuard(
-        [&] { MainAppProtocolComm::setRequiredServiceUid(buildUid); });
-    MainAppProtocolComm::setRequiredServiceUid(requiredUid);
+        [] { MainAppProtocolComm::setRequiredServiceUid(LAUNCHER_MCU_SERVICE_UID); });
+    MainAppProtocolComm::setRequiredServiceUid(requiredUid.constData());
 
     int report = -1;
     const pid_t service = startServiceAsNobody(m_peer->name(), &report);
@@ -523,7 +550,7 @@ void TestMainAppProtocolComm::serviceOfAnotherUid()
 
     const QByteArray identity = identityLine(m_peer->name(), service, 65534, 65534);
     const QByteArray refused = "MCU link to " + m_peer->name()
-        + " refused: service uid 65534, required uid " + QByteArray::number(requiredUid) + "\n";
+        + " refused: service uid 65534, required uid " + requiredUid + "\n";
     const QByteArray key = frameLine(MSG_M2A_KEY_PRESSED, 0x12, 1);
     if (accepted) {
         QTRY_COMPARE(m_out->text(), identity + key);
@@ -736,6 +763,21 @@ void TestMainAppProtocolComm::backOffRestartsAfterHealthyConnection()
     QTRY_COMPARE(m_out->count(frameLine(28929, 4, 0)), 1);
     const qint64 ms = msToReconnect(m_peer.get());
     QVERIFY2(ms >= 100 && ms < 400, QByteArray::number(ms));
+}
+
+void TestMainAppProtocolComm::stopCutsWaitBeforeReconnect()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // Four connections end at once: the waits grow to 100, 200, 400, 800 ms.
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(msToReconnect(m_peer.get()) >= 0);
+    // The fifth end: the reader says so, then waits 1.6 s to dial again.
+    m_peer->closeConnection();
+    QTRY_COMPARE(m_out->count("Main App invaild datalen:0\n"), 5);
+    QElapsedTimer timer;
+    timer.start();
+    MainAppProtocolComm::DeleteInstance();
+    QVERIFY2(timer.elapsed() < 800, QByteArray::number(timer.elapsed()));
 }
 
 void TestMainAppProtocolComm::sendAfterStopMissesReusedDescriptor()

@@ -26,9 +26,10 @@ public:
     // Tests point the link at names of their own so they can run side by side.
     // Before Start only; names longer than the address holds are cut.
     static void setSocketNames(const char *localPath, const char *peerName);
-    // The uid the service must have, -1 for any; the build's choice by default.
-    // Read at each connection: set it before Start.
-    static void setRequiredServiceUid(long uid);
+    // The uid the service must have, written as the build option is: digits, or
+    // empty for any (so is anything else). The build's by default; set it before Start.
+    static void setRequiredServiceUid(const char *uid);
+    // The uid parsed, -1 for any.
     static long requiredServiceUid();
 
     // Dials the service once and starts the reader thread, which dials again
