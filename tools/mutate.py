@@ -9,13 +9,16 @@
     tools/mutate.py --budget 540          start no mutant after 540 s
     tools/mutate.py --workers 2 -j 2      two mutants at a time, one compile job each
 
-The tree is copied into build-mutation/src and mutated there, so the working
-tree is never touched; each mutant is applied, the test programs are rebuilt
-one at a time (only the changed object compiles), and the suite runs one test
-function at a time (as CTest runs its program), the functions that killed this
-file's mutants before first, then the file's own test, then the rest fastest
-first, each with a short timeout; the first failure kills the mutant. Then the
-file is restored, also on Ctrl-C or SIGTERM. A mutant that does not compile
+The tree is copied into build-mutation/src and built there with coverage, so
+the working tree is never touched. The suite runs once first, one test function
+at a time (as CTest runs its program), recording which launcher lines each
+function reaches. Each mutant is then applied, the test programs are rebuilt
+(only the changed object compiles), and only the functions that reach its line
+run: those that killed this file's mutants before first, then the file's own
+test, then the rest fastest first, each with a short timeout; the first failure
+kills the mutant. A line no function reaches survives without a run; a line
+that runs no code of its own (a constant) is tried against every function.
+Then the file is restored, also on Ctrl-C or SIGTERM. A mutant that does not compile
 does not count. Survivors listed in tools/mutation-equivalents.txt (file,
 original line, mutated line and the reason, tab-separated) are equivalent and
 do not fail the run; any other survivor makes the exit status 1.
@@ -157,6 +160,8 @@ class Unit:
         self.test, self.function, self.command, self.env, self.cwd = (test, function, command,
                                                                       env, cwd)
         self.timeout = 300
+        # (file, line) of every launcher line the unit ran.
+        self.reaches = set()
 
     def name(self):
         return "%s::%s" % (self.test, self.function) if self.function else self.test
@@ -172,6 +177,8 @@ class Worker:
         self.src, self.build_dir = WORK / ("src" + suffix), WORK / ("build" + suffix)
         self.jobs, self.isolated = jobs, isolated
         self.units = []
+        # Every launcher line that compiles to code.
+        self.executable = set()
 
     def sync(self):
         """Copies the working tree (tracked and new files) into src, leaving unchanged files
@@ -201,6 +208,9 @@ class Worker:
                        'mount -t tmpfs tmpfs /tmp && exec "$@"', "isolated"] + command
         # Settings a run before stored (a volume, a version) must not decide this one.
         env = dict(unit.env)
+        # A tenth of the restart soak still runs every kind of restart; the whole one would
+        # be half of each survivor's time.
+        env["LINK_SOAK_CYCLES"] = "15"
         if "XDG_CONFIG_HOME" in env:
             env["XDG_CONFIG_HOME"] = str(self.build_dir / "unit-config")
             shutil.rmtree(env["XDG_CONFIG_HOME"], ignore_errors=True)
@@ -209,21 +219,63 @@ class Worker:
     def baseline(self):
         """Builds everything, splits each test program into its functions and runs each once,
         fastest first afterwards; every unit's timeout is three times its time plus 10 s."""
-        # Unoptimised and without debug information: the quickest to compile and link.
+        # Unoptimised and without debug information: the quickest to compile and link; with
+        # coverage, so that each unit's lines can be told.
         subprocess.run(["cmake", "-S", str(self.src), "-B", str(self.build_dir),
-                        "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0"], check=True,
+                        "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0 --coverage"]
+                       + ["-DCMAKE_%s_LINKER_FLAGS=--coverage" % kind
+                          for kind in ("EXE", "SHARED", "MODULE")], check=True,
                        stdout=subprocess.DEVNULL)
         names = [t["name"] for t in self.ctest_tests()]
         subprocess.run(["cmake", "--build", str(self.build_dir), "-j%d" % self.jobs, "--target"]
                        + [target(name) for name in names], check=True, stdout=subprocess.DEVNULL)
         timed = []
         for unit in self.split(self.ctest_tests()):
+            self.clear_coverage()
             t0 = time.monotonic()
             if self.run_unit(unit, 300) != 0:
                 sys.exit("mutate: %s fails without any mutant" % unit.name())
             unit.timeout = int((time.monotonic() - t0) * 3) + 10
+            unit.reaches = self.coverage()
             timed.append(unit)
         self.units = sorted(timed, key=lambda u: u.timeout)
+
+    def coverage_files(self):
+        return list((self.build_dir / "launcher").rglob("*.gcda"))
+
+    def clear_coverage(self):
+        for f in self.coverage_files():
+            f.unlink()
+
+    def coverage(self):
+        """The launcher lines the last unit ran; adds every line with code to executable."""
+        files = [str(f) for f in self.coverage_files()]
+        if not files:
+            return set()
+        listed = subprocess.run(["gcov", "--json-format", "--stdout"] + files, check=True,
+                                cwd=self.build_dir, capture_output=True, text=True).stdout
+        reached = set()
+        source = str(self.src) + "/"
+        for document in filter(None, listed.split("\n")):
+            for entry in json.loads(document)["files"]:
+                path = entry["file"]
+                path = path[len(source):] if path.startswith(source) else path
+                if not re.fullmatch(r"launcher/[^/]+\.cpp", path):
+                    continue
+                for line in entry["lines"]:
+                    self.executable.add((path, line["line_number"]))
+                    if line["count"]:
+                        reached.add((path, line["line_number"]))
+        return reached
+
+    def units_for(self, mutant):
+        """The units that run the mutated line, and the file's own test's, whose children
+        leave by _exit and so record nothing; all of them for a line without code."""
+        where = (mutant.path, mutant.line)
+        if where not in self.executable:
+            return self.units
+        stem = Path(mutant.path).stem
+        return [u for u in self.units if where in u.reaches or stem.startswith(u.test)]
 
     def ctest_tests(self):
         return json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=self.build_dir,
@@ -258,7 +310,9 @@ class Worker:
             path.write_text("\n".join(lines))
             if not self.build(["launcherlib"]):
                 return "stillborn", None
-            order = ordered(mutant, self.units, killers)
+            order = ordered(mutant, self.units_for(mutant), killers)
+            if not order:
+                return "survived", "no test reaches it"
             first = target(order[0].test)
             if not self.build([first]):
                 return "stillborn", None
@@ -409,9 +463,9 @@ def main():
                 counts[outcome] += 1
                 if outcome == "survived":
                     survivors.append(mutant)
+                how = "" if not by else " by " + by if outcome == "killed" else " (%s)" % by
                 print("[%d/%d %ds] %s%s: %s" % (index, len(chosen), time.monotonic() - t0,
-                                               outcome, " by " + by if by else "",
-                                               mutant.describe()), flush=True)
+                                               outcome, how, mutant.describe()), flush=True)
 
     try:
         for worker in workers:
