@@ -274,8 +274,10 @@ DecodedFrame FrameCodec::decode(const QByteArray &frame)
         const quint32 msg = wordAt(frame, 4), p1 = wordAt(frame, 8), p2 = wordAt(frame, 12);
         if (msg == MSG_A2M_CMD)
             return decodeCommand(p1, p2);
-        return make(QStringLiteral("Normal"),
-                    QStringLiteral("msg=%1 p1=%2 p2=%3").arg(msg).arg(p1).arg(p2));
+        return makeFields(QStringLiteral("Normal"),
+                          {{QStringLiteral("msg"), num(msg)},
+                           {QStringLiteral("p1"), num(p1)},
+                           {QStringLiteral("p2"), num(p2)}});
     }
     if ((type == MAIN_APP_TYPE_MCU || type == MAIN_APP_TYPE_CAN)
         && frame.size() == MAIN_APP_LONG_MSG_SIZE)
