@@ -235,8 +235,8 @@ bool SimCommand::parse(const QString &line, SimCommand *cmd, QString *error)
         return p.fail(
             QStringLiteral("a command (%1), got \"%2\"")
                 .arg(QStringLiteral(
-                         "key, cmd, version-req, mcu-type, uuid, mcu-version, time, rds-time, "
-                         "steer-study, base, sim, mcm, can, normal, raw, wait, wait-for, expect, "
+                         "key, cmd, version-req, mcu-type, normal, uuid, mcu-version, time, "
+                         "rds-time, steer-study, base, sim, mcm, can, raw, wait, wait-for, expect, "
                          "help, quit"),
                      name));
     }
@@ -258,14 +258,15 @@ QString SimCommand::help()
         "  rds-time <hour> <minute>   RDS time of day\n"
         "  steer-study <18 hex bytes> steering-key study data\n"
         "  base <msg> <hex>           base data long frame (msg 57 or 64-78 are taken)\n"
-        "  sim <hex> | mcm <hex>      SIM / MCM long frames\n"
+        "  sim <hex>                  SIM long frame\n"
+        "  mcm <hex>                  MCM long frame\n"
         "  can <msg> <hex>            CAN long frame (type 3)\n"
         "  raw <hex>                  any bytes as they are, malformed frames included\n"
         "  wait <ms>                  pause\n"
         "  wait-for <Kind> [ms]       wait for a frame from the launcher (default 10000 ms),\n"
         "                             Kind as printed: AppReady, Source, Heartbeat, Eject, Reply,\n"
-        "                             KeyStudy, TimeReply, VersionReply, KeyColour, MediaInfo,\n"
-        "                             Long, Can, Normal, Command, Unframed\n"
+        "                             KeyStudy, Command, Normal, TimeReply, VersionReply,\n"
+        "                             KeyColour, MediaInfo, Can, Long, Unframed\n"
         "  expect <Kind> [field=value ...] [ms]\n"
         "                             like wait-for, and check the frame's fields: the name=value\n"
         "                             parts of its line (TimeReply: seconds, date, time, count),\n"
