@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "controlchannel.h"
-#include "framecodec.h"
+#include "framekind.h"
 #include "launcherconfig.h"
 #include "mcusimulator.h"
 #include "sessionrecorder.h"
@@ -68,7 +68,7 @@ bool loadScenario(const QString &path, QVector<SimCommand> *out, QString *error)
 // "Kind,Kind" shows only those kinds, "-Kind" hides one.
 bool parseFilter(const QString &list, McuSimulator::Options *options, QString *error)
 {
-    const QStringList known = FrameCodec::launcherKinds() + FrameCodec::mcuKinds();
+    const QStringList known = FrameKind::names(FrameKind::Both);
     const QStringList kinds = list.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (QString kind : kinds) {
         const bool hide = kind.startsWith(QLatin1Char('-'));
