@@ -95,9 +95,11 @@ QString helpLine(const QString &usage, const QString &description)
     const int column = 29, width = 90 - column;
     const QString indent(column, QLatin1Char(' '));
     QStringList lines;
-    for (const QString &paragraph : description.split(QLatin1Char('\n'))) {
+    const QStringList paragraphs = description.split(QLatin1Char('\n'));
+    for (const QString &paragraph : paragraphs) {
         QString line;
-        for (const QString &word : paragraph.split(QLatin1Char(' '))) {
+        const QStringList words = paragraph.split(QLatin1Char(' '));
+        for (const QString &word : words) {
             if (!line.isEmpty() && line.size() + 1 + word.size() > width) {
                 lines << line;
                 line.clear();
