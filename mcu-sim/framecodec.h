@@ -28,11 +28,8 @@ public:
     static int outboundFrameLength(const QByteArray &buf);
     static DecodedFrame decode(const QByteArray &frame);
     // The same for what the MCU service sends: one frame, or bytes that are
-    // not exactly one frame ("Unframed").
+    // not exactly one frame ("Unframed"). Both go by FrameKind::all().
     static DecodedFrame decodeInbound(const QByteArray &bytes);
-    // Every kind decode() and decodeInbound() give.
-    static QStringList launcherKinds();
-    static QStringList mcuKinds();
 
     static QByteArray normalFrame(quint32 msg, quint32 p1, quint32 p2);
     // Inbound long frame; its length word covers the header and data only.

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <numeric>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -163,11 +162,12 @@ void McuSimulator::acceptConnection()
     if (m_conn >= 0)
         dropConnection(QStringLiteral("replaced by a new connection"));
     m_conn = fd;
-    ++m_connections;
+    m_counts.connected();
     m_connNotifier = new QSocketNotifier(m_conn, QSocketNotifier::Read, this);
     connect(m_connNotifier, &QSocketNotifier::activated, this, &McuSimulator::readConnection);
     m_connClock.restart();
-    print(stdout, QStringLiteral("# launcher connected (connection %1)").arg(m_connections));
+    print(stdout,
+          QStringLiteral("# launcher connected (connection %1)").arg(m_counts.connections()));
     m_recorder.note(QStringLiteral("connected"));
     touch();
     runQueue();
@@ -254,12 +254,11 @@ void McuSimulator::received(const QByteArray &frame)
     const DecodedFrame d = FrameCodec::decode(frame);
     m_recorder.frame('<', frame, d.text);
     print(stdout, QStringLiteral("< ") + d.text, d.kind);
-    count(&m_in, d.kind);
+    m_counts.received(d.kind, frame.size());
     QVector<DecodedFrame> &unclaimed = m_unclaimed[d.kind.toLower()];
     if (unclaimed.size() == MaxUnclaimedPerKind)
         unclaimed.removeFirst();
     unclaimed.append(d);
-    m_bytesIn += frame.size();
     touch();
 }
 
@@ -285,8 +284,7 @@ bool McuSimulator::send(const SimCommand &cmd, QString *line)
     print(stdout, QStringLiteral("> ") + d.text, d.kind);
     if (line)
         *line = QStringLiteral("> ") + d.text;
-    count(&m_out, d.kind);
-    m_bytesOut += cmd.bytes.size();
+    m_counts.sent(d.kind, cmd.bytes.size());
     touch();
     return true;
 }
@@ -424,30 +422,16 @@ void McuSimulator::finish()
         print(stderr,
               QStringLiteral("! %1 command(s) never ran, the first: %2%3")
                   .arg(left)
-                  .arg(first, m_connections ? QString() : QStringLiteral(" (no launcher came)")));
+                  .arg(first,
+                       m_counts.connections() ? QString() : QStringLiteral(" (no launcher came)")));
     m_recorder.note(QStringLiteral("end"));
     if (m_checksPassed + m_checksFailed)
         print(stdout,
               QStringLiteral("# %1 of %2 checks passed")
                   .arg(m_checksPassed)
                   .arg(m_checksPassed + m_checksFailed));
-    if (m_options.summary) {
-        const auto total = [](const Counts &c) {
-            return std::accumulate(c.cbegin(), c.cend(), 0,
-                                   [](int s, const QPair<QString, int> &k) { return s + k.second; });
-        };
-        print(
-            stdout,
-            QStringLiteral(
-                "summary: %1 connection(s); %2 frames in (%3 bytes)%4; %5 frames out (%6 bytes)%7")
-                .arg(m_connections)
-                .arg(total(m_in))
-                .arg(m_bytesIn)
-                .arg(describe(m_in))
-                .arg(total(m_out))
-                .arg(m_bytesOut)
-                .arg(describe(m_out)));
-    }
+    if (m_options.summary)
+        print(stdout, m_counts.summary());
     std::fflush(stdout);
     QCoreApplication::exit(m_checksFailed                ? CheckFailed
                                : (left || m_sendsFailed) ? NotSent
@@ -514,23 +498,4 @@ void McuSimulator::readStdinChunk()
             commands.append(cmd);
     }
     enqueue(commands);
-}
-
-void McuSimulator::count(Counts *counts, const QString &kind)
-{
-    for (auto &c : *counts) {
-        if (c.first == kind) {
-            ++c.second;
-            return;
-        }
-    }
-    counts->append({kind, 1});
-}
-
-QString McuSimulator::describe(const Counts &counts)
-{
-    QStringList parts;
-    for (const auto &c : counts)
-        parts << QStringLiteral("%1 %2").arg(c.first).arg(c.second);
-    return parts.isEmpty() ? QString() : QStringLiteral(": ") + parts.join(QStringLiteral(", "));
 }

@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include "framecodec.h"
+#include "linkcounts.h"
 #include "sessionrecorder.h"
 #include "simcommand.h"
 
@@ -49,8 +50,6 @@ public:
     void quitOnSignals();
 
 private:
-    using Counts = QVector<QPair<QString, int>>;
-
     void acceptConnection();
     void acceptControl();
     void readConnection();
@@ -65,8 +64,6 @@ private:
     void touch();
     void finish();
     void print(std::FILE *stream, const QString &line, const QString &kind = QString());
-    static void count(Counts *counts, const QString &kind);
-    static QString describe(const Counts &counts);
 
     Options m_options;
     QElapsedTimer m_clock;
@@ -94,12 +91,7 @@ private:
     int m_checksPassed = 0;
     int m_checksFailed = 0;
     int m_sendsFailed = 0;
-
-    int m_connections = 0;
-    qint64 m_bytesIn = 0;
-    qint64 m_bytesOut = 0;
-    Counts m_in;
-    Counts m_out;
+    LinkCounts m_counts;
 };
 
 #endif
