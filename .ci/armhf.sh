@@ -17,6 +17,7 @@ jobs=$(nproc)
 test_timeout=${ARMHF_TEST_TIMEOUT:-600}
 
 source "$root/tools/stage.sh"
+source "$root/tools/lib.sh"
 
 cross_build() {
     cmake -S "$root" -B "$build" \
@@ -40,7 +41,7 @@ else
 fi
 
 emulated_tests() {
-    (cd "$build" && "${pid_sandbox[@]}" ctest -j"$jobs" --output-on-failure --timeout "$test_timeout" -LE host-only)
+    (cd "$build" && "${no_clock_as_root[@]}" "${pid_sandbox[@]}" ctest -j"$jobs" --output-on-failure --timeout "$test_timeout" -LE host-only)
 }
 
 package() {

@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${1:-$root/build-coverage}
+source "$root/tools/lib.sh"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 --coverage" \
     -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage \
@@ -15,7 +16,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-
 cmake --build "$build" -j"$(nproc)"
 # Counts from an earlier run would add to this one's.
 find "$build" -name '*.gcda' -delete
-(cd "$build" && LAUNCHER_TEST_REQUIRE_AUDIO=1 ctest -j"$(nproc)" --output-on-failure --timeout 300)
+(cd "$build" && LAUNCHER_TEST_REQUIRE_AUDIO=1 "${no_clock_as_root[@]}" ctest -j"$(nproc)" --output-on-failure --timeout 300)
 
 # Branches the compiler adds for exceptions and for code it can prove dead are
 # no decisions of ours.

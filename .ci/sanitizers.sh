@@ -26,7 +26,7 @@ asan_test() {
     # verify_asan_link_order=0: the end-to-end test preloads its journal tracer
     # into the launcher, which puts that library ahead of the ASan runtime.
     sanitizer_options detect_stack_use_after_return=1:verify_asan_link_order=0
-    (cd "$root/build-asan" && ctest -j2 --output-on-failure --timeout 600)
+    (cd "$root/build-asan" && "${no_clock_as_root[@]}" ctest -j2 --output-on-failure --timeout 600)
 }
 
 tsan_build() {
@@ -36,7 +36,7 @@ tsan_build() {
 
 tsan_test() {
     sanitizer_options
-    (cd "$root/build-tsan" && ctest -j2 --output-on-failure --timeout 900 -L concurrency)
+    (cd "$root/build-tsan" && "${no_clock_as_root[@]}" ctest -j2 --output-on-failure --timeout 900 -L concurrency)
 }
 
 # Both builds run even when the first one's tests fail; the script fails at the end.

@@ -11,11 +11,12 @@ root=$PWD
 jobs=$(nproc)
 
 source "$root/tools/stage.sh"
+source "$root/tools/lib.sh"
 
 build_and_test() {
     cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$root/build" -j"$jobs"
-    (cd "$root/build" && LAUNCHER_TEST_REQUIRE_AUDIO=1 ctest -j"$jobs" --output-on-failure --timeout 300)
+    (cd "$root/build" && LAUNCHER_TEST_REQUIRE_AUDIO=1 "${no_clock_as_root[@]}" ctest -j"$jobs" --output-on-failure --timeout 300)
 }
 
 stage stagecheck bash .ci/stagecheck.sh
