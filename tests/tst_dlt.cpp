@@ -78,10 +78,12 @@ private Q_SLOTS:
     void cleanupTestCase();
     void debugLog_data();
     void debugLog();
+    void qtOwnWarning();
     void linkLine();
     void framesTraced_data();
     void framesTraced();
     void nothingTracedWhileOff();
+    void traceSwitchMarkedOnceEachWay();
 
 private:
     bool play();
@@ -180,6 +182,14 @@ bool TestDlt::play()
     env.insert("DLT_PIPE_DIR", path);
     // The per-frame line is at the debug level, which LINK leaves off by default.
     env.insert("DLT_INITIAL_LOG_LEVEL", "LNCH:LINK:5");
+    // Open to all, so Qt itself warns, in a message without a source location.
+    if (!QDir(path).mkdir("runtime")
+        || !QFile::setPermissions(path + "/runtime",
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                      | QFile::ExeOther))
+        return false;
+    env.insert("XDG_RUNTIME_DIR", path + "/runtime");
     m_launcher.setProcessEnvironment(env);
     m_launcher.setProcessChannelMode(QProcess::MergedChannels);
     m_launcher.start(LAUNCHER_PATH, QStringList());
@@ -261,6 +271,21 @@ void TestDlt::debugLog()
     QVERIFY2(main.indexOf(expected) >= 0, qPrintable(main.join('\n')));
 }
 
+// Qt's own libraries log without a source location: the text alone, at the
+// warning level.
+void TestDlt::qtOwnWarning()
+{
+    QStringList warnings;
+    for (const Message &m : qAsConst(m_messages)) {
+        if (m.context == "MAIN" && m.kind == "log warn")
+            warnings << m.payload;
+    }
+    // Others depend on the machine (its sound server, its fonts).
+    const QString ours = "QStandardPaths: wrong permissions on runtime directory " + m_dir.path()
+        + "/runtime, 0755 instead of 0700";
+    QVERIFY2(warnings.contains(ours), qPrintable(warnings.join('\n')));
+}
+
 void TestDlt::linkLine()
 {
     QStringList link;
@@ -312,6 +337,18 @@ void TestDlt::nothingTracedWhileOff()
     }
     QVERIFY(traced > 0);
     QVERIFY(!on);
+}
+
+// The marks tell a recording where the trace starts and ends: one for each
+// switch made, none for the daemon's first word on the context.
+void TestDlt::traceSwitchMarkedOnceEachWay()
+{
+    QStringList marks;
+    for (const Message &m : qAsConst(m_messages)) {
+        if (m.context == "MCUF" && m.kind != "nw_trace ipc")
+            marks << m.kind + ": " + m.payload;
+    }
+    QCOMPARE(marks, QStringList({"log info: MCU frame trace on", "log info: MCU frame trace off"}));
 }
 
 QTEST_GUILESS_MAIN(TestDlt)
