@@ -24,9 +24,13 @@ static void startLauncher(QProcess &launcher)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LD_PRELOAD", JOURNALTRACE_PATH);
+    // The platform as an argument, as a unit's start script gives it: Qt's own
+    // options must reach QApplication. Without, Qt would try a display.
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(name);
     launcher.setProcessEnvironment(env);
     launcher.setProcessChannelMode(QProcess::MergedChannels);
-    launcher.start(LAUNCHER_PATH, QStringList());
+    launcher.start(LAUNCHER_PATH, {"-platform", "offscreen"});
 }
 
 // Plays a shipped scenario to its end: whether it passed, and what it printed.
