@@ -83,6 +83,7 @@ private slots:
     void sendLock();
     void fullSocketCostsOneFrame();
     void serviceAppearsLate();
+    void longestServiceNameKeptWhole();
     void linesLeaveAsTheyHappen();
     void serviceRestartsMidFrame();
     void deleteInstanceRefusedOnReader();
@@ -249,6 +250,17 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     QCOMPARE(QVector<int>({m_out->count(down), m_out->count(up)}), QVector<int>({1, 1}));
     QCOMPARE(m_out->count(identityLine(m_peer->name())), 1);
     QCOMPARE(m_out->text().count("MCU link to"), 3);
+}
+
+void TestMainAppProtocolComm::longestServiceNameKeptWhole()
+{
+    // As long as an address holds, so its last byte counts too; this process
+    // has set shorter names before, which must leave nothing behind.
+    const QByteArray longest = "@" + m_peer->name().mid(1)
+        + QByteArray(int(UnixAddress::MaxNameLength) - m_peer->name().size(), 'n');
+    m_peer = std::make_unique<McuPeer>(longest);
+    QVERIFY(m_peer->connectLink(m_path));
+    QTRY_COMPARE(m_out->text(), identityLine(longest));
 }
 
 void TestMainAppProtocolComm::linesLeaveAsTheyHappen()
