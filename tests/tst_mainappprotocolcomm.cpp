@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -61,6 +62,12 @@ static QByteArray identityLine(const QByteArray &name, qint64 pid = getpid(), ui
 
 static const QByteArray AppReadyFrame = normalFrame(12, 17, 2);
 
+static int entries(const char *dir)
+{
+    return int(
+        QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
+
 static int send(QByteArray frame)
 {
     return MainAppProtocolComm::GetInstance()->SendData(frame.data(), frame.size());
@@ -83,7 +90,7 @@ private slots:
     void sendLock();
     void fullSocketCostsOneFrame();
     void serviceAppearsLate();
-    void longestServiceNameKeptWhole();
+    void longestNamesKeptWhole();
     void linesLeaveAsTheyHappen();
     void serviceRestartsMidFrame();
     void deleteInstanceRefusedOnReader();
@@ -252,15 +259,18 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     QCOMPARE(m_out->text().count("MCU link to"), 3);
 }
 
-void TestMainAppProtocolComm::longestServiceNameKeptWhole()
+void TestMainAppProtocolComm::longestNamesKeptWhole()
 {
-    // As long as an address holds, so its last byte counts too; this process
-    // has set shorter names before, which must leave nothing behind.
+    // Both names as long as an address holds, so their last bytes count too;
+    // this process has set shorter names before, which must leave nothing behind.
     const QByteArray longest = "@" + m_peer->name().mid(1)
         + QByteArray(int(UnixAddress::MaxNameLength) - m_peer->name().size(), 'n');
     m_peer = std::make_unique<McuPeer>(longest);
+    const QByteArray dir = QFile::encodeName(m_dir.path()) + '/';
+    m_path = QFile::decodeName(dir + QByteArray(int(UnixAddress::MaxNameLength) - dir.size(), 'p'));
     QVERIFY(m_peer->connectLink(m_path));
     QTRY_COMPARE(m_out->text(), identityLine(longest));
+    QVERIFY(QFileInfo::exists(m_path));
 }
 
 void TestMainAppProtocolComm::linesLeaveAsTheyHappen()
@@ -557,6 +567,7 @@ void TestMainAppProtocolComm::serviceOfAnotherUid()
     QVERIFY(service > 0);
     MainAppProtocolComm::setSocketNames(QFile::encodeName(m_path).constData(),
                                         m_peer->name().constData());
+    const int descriptors = entries("/proc/self/fd");
     MainAppProtocolComm::GetInstance()->Start();
     MainAppProtocolComm::GetInstance()->AppReady();
 
@@ -574,6 +585,8 @@ void TestMainAppProtocolComm::serviceOfAnotherUid()
     QCOMPARE(m_out->text().left(identity.size() + refused.size()), identity + refused);
     QCOMPARE(m_out->count(identity), 3);
     QCOMPARE(m_out->count(key), 0);
+    // Each refused connection is closed: the link holds its one socket.
+    QTRY_COMPARE(entries("/proc/self/fd"), descriptors + 1);
     int received = -1;
     QCOMPARE(read(report, &received, sizeof received), ssize_t(sizeof received));
     QCOMPARE(received, 0);
@@ -594,12 +607,6 @@ void TestMainAppProtocolComm::launcherEndsConnection()
     QTRY_COMPARE(m_out->count("MCU link to " + m_peer->name() + " up again\n"), 1);
     QCOMPARE(send(Heartbeat), 0);
     QCOMPARE(m_peer->read(16), Heartbeat);
-}
-
-static int entries(const char *dir)
-{
-    return int(
-        QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
 }
 
 void TestMainAppProtocolComm::restartSoak()
