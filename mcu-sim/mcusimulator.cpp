@@ -67,9 +67,7 @@ int listenOn(const QByteArray &name, QString *error)
 McuSimulator::McuSimulator(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
-    , m_recorder(m_clock)
 {
-    m_clock.start();
     m_connClock.start();
     m_waitTimer.setSingleShot(true);
     connect(&m_waitTimer, &QTimer::timeout, this, &McuSimulator::waitTimedOut);

@@ -66,7 +66,6 @@ private:
     void print(std::FILE *stream, const QString &line, const QString &kind = QString());
 
     Options m_options;
-    QElapsedTimer m_clock;
     QElapsedTimer m_connClock; // from the latest connection
     QElapsedTimer m_lastPrinted;
     SessionRecorder m_recorder;
