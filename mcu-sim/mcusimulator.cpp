@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -67,8 +68,8 @@ int listenOn(const QByteArray &name, QString *error)
 McuSimulator::McuSimulator(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
+    , m_printer(options.timestamps, options.show, options.hide)
 {
-    m_connClock.start();
     m_waitTimer.setSingleShot(true);
     connect(&m_waitTimer, &QTimer::timeout, this, &McuSimulator::waitTimedOut);
     m_idleTimer.setSingleShot(true);
@@ -97,7 +98,8 @@ bool McuSimulator::listen(QString *error)
         m_socketPath = m_options.name;
     m_listenNotifier = new QSocketNotifier(m_listen, QSocketNotifier::Read, this);
     connect(m_listenNotifier, &QSocketNotifier::activated, this, &McuSimulator::acceptConnection);
-    print(stdout, QStringLiteral("# listening on %1").arg(QString::fromLocal8Bit(m_options.name)));
+    m_printer.print(
+        stdout, QStringLiteral("# listening on %1").arg(QString::fromLocal8Bit(m_options.name)));
     return true;
 }
 
@@ -147,7 +149,7 @@ void McuSimulator::quitOnSignals()
     if (!notifier)
         return;
     connect(notifier, &SignalNotifier::received, this, [this] {
-        print(stdout, QStringLiteral("# signal, ending"));
+        m_printer.print(stdout, QStringLiteral("# signal, ending"));
         finish();
     });
 }
@@ -163,9 +165,9 @@ void McuSimulator::acceptConnection()
     m_counts.connected();
     m_connNotifier = new QSocketNotifier(m_conn, QSocketNotifier::Read, this);
     connect(m_connNotifier, &QSocketNotifier::activated, this, &McuSimulator::readConnection);
-    m_connClock.restart();
-    print(stdout,
-          QStringLiteral("# launcher connected (connection %1)").arg(m_counts.connections()));
+    m_printer.connectionStarted();
+    m_printer.print(
+        stdout, QStringLiteral("# launcher connected (connection %1)").arg(m_counts.connections()));
     m_recorder.note(QStringLiteral("connected"));
     touch();
     runQueue();
@@ -235,7 +237,8 @@ void McuSimulator::readConnection()
 void McuSimulator::dropConnection(const QString &why)
 {
     if (!m_inBuf.isEmpty()) {
-        print(stdout, QStringLiteral("# %1 bytes of an incomplete frame:").arg(m_inBuf.size()));
+        m_printer.print(stdout,
+                        QStringLiteral("# %1 bytes of an incomplete frame:").arg(m_inBuf.size()));
         received(m_inBuf);
         m_inBuf.clear();
     }
@@ -243,7 +246,7 @@ void McuSimulator::dropConnection(const QString &why)
     m_connNotifier = nullptr;
     ::close(m_conn);
     m_conn = -1;
-    print(stdout, QStringLiteral("# launcher disconnected (%1)").arg(why));
+    m_printer.print(stdout, QStringLiteral("# launcher disconnected (%1)").arg(why));
     m_recorder.note(QStringLiteral("disconnected"));
 }
 
@@ -251,7 +254,7 @@ void McuSimulator::received(const QByteArray &frame)
 {
     const DecodedFrame d = FrameCodec::decode(frame);
     m_recorder.frame('<', frame, d.text);
-    print(stdout, QStringLiteral("< ") + d.text, d.kind);
+    m_printer.print(stdout, QStringLiteral("< ") + d.text, d.kind);
     m_counts.received(d.kind, frame.size());
     QVector<DecodedFrame> &unclaimed = m_unclaimed[d.kind.toLower()];
     if (unclaimed.size() == MaxUnclaimedPerKind)
@@ -269,7 +272,8 @@ bool McuSimulator::send(const SimCommand &cmd, QString *line)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            print(stderr, QStringLiteral("! %1: send failed: %2").arg(cmd.text, errnoText()));
+            m_printer.print(stderr,
+                            QStringLiteral("! %1: send failed: %2").arg(cmd.text, errnoText()));
             ++m_sendsFailed;
             dropConnection(QStringLiteral("send failed"));
             return false;
@@ -279,7 +283,7 @@ bool McuSimulator::send(const SimCommand &cmd, QString *line)
     }
     const DecodedFrame d = FrameCodec::decodeInbound(cmd.bytes);
     m_recorder.frame('>', cmd.bytes, d.text);
-    print(stdout, QStringLiteral("> ") + d.text, d.kind);
+    m_printer.print(stdout, QStringLiteral("> ") + d.text, d.kind);
     if (line)
         *line = QStringLiteral("> ") + d.text;
     m_counts.sent(d.kind, cmd.bytes.size());
@@ -306,13 +310,13 @@ bool McuSimulator::takeFrame(const SimCommand &cmd)
     }
     if (!expected.isEmpty()) {
         ++m_checksFailed;
-        print(stderr,
-              QStringLiteral("! FAILED: %1: expected %2, got %3 in '%4'")
-                  .arg(cmd.text, expected.join(QLatin1Char(' ')), got.join(QLatin1Char(' ')),
-                       frame.text));
+        m_printer.print(stderr,
+                        QStringLiteral("! FAILED: %1: expected %2, got %3 in '%4'")
+                            .arg(cmd.text, expected.join(QLatin1Char(' ')),
+                                 got.join(QLatin1Char(' ')), frame.text));
     } else if (cmd.kind == SimCommand::Expect) {
         ++m_checksPassed;
-        print(stdout, QStringLiteral("# passed: ") + cmd.text);
+        m_printer.print(stdout, QStringLiteral("# passed: ") + cmd.text);
     }
     return true;
 }
@@ -375,10 +379,10 @@ void McuSimulator::waitTimedOut()
         cmd.ms = 0;
     } else {
         if (cmd.kind == SimCommand::WaitFor || cmd.kind == SimCommand::Expect) {
-            print(stderr,
-                  QStringLiteral("! FAILED: %1: no %2 within %3 ms")
-                      .arg(cmd.text, cmd.word)
-                      .arg(cmd.ms));
+            m_printer.print(stderr,
+                            QStringLiteral("! FAILED: %1: no %2 within %3 ms")
+                                .arg(cmd.text, cmd.word)
+                                .arg(cmd.ms));
             ++m_checksFailed;
         }
         m_queue.removeFirst();
@@ -417,51 +421,24 @@ void McuSimulator::finish()
         }
     }
     if (left)
-        print(stderr,
-              QStringLiteral("! %1 command(s) never ran, the first: %2%3")
-                  .arg(left)
-                  .arg(first,
-                       m_counts.connections() ? QString() : QStringLiteral(" (no launcher came)")));
+        m_printer.print(
+            stderr,
+            QStringLiteral("! %1 command(s) never ran, the first: %2%3")
+                .arg(left)
+                .arg(first,
+                     m_counts.connections() ? QString() : QStringLiteral(" (no launcher came)")));
     m_recorder.note(QStringLiteral("end"));
     if (m_checksPassed + m_checksFailed)
-        print(stdout,
-              QStringLiteral("# %1 of %2 checks passed")
-                  .arg(m_checksPassed)
-                  .arg(m_checksPassed + m_checksFailed));
+        m_printer.print(stdout,
+                        QStringLiteral("# %1 of %2 checks passed")
+                            .arg(m_checksPassed)
+                            .arg(m_checksPassed + m_checksFailed));
     if (m_options.summary)
-        print(stdout, m_counts.summary());
+        m_printer.print(stdout, m_counts.summary());
     std::fflush(stdout);
     QCoreApplication::exit(m_checksFailed                ? CheckFailed
                                : (left || m_sendsFailed) ? NotSent
                                                          : Passed);
-}
-
-void McuSimulator::print(std::FILE *stream, const QString &line, const QString &kind)
-{
-    const QString k = kind.toLower();
-    if (!k.isEmpty()
-        && ((!m_options.show.isEmpty() && !m_options.show.contains(k))
-            || m_options.hide.contains(k)))
-        return;
-    QString stamp;
-    switch (m_options.timestamps) {
-    case NoTimestamps:
-        break;
-    case Absolute:
-        stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-        break;
-    case Delta:
-        stamp = QStringLiteral("+%1").arg(
-            m_lastPrinted.isValid() ? double(m_lastPrinted.elapsed()) / 1000.0 : 0.0, 0, 'f', 3);
-        m_lastPrinted.start();
-        break;
-    case Relative:
-        stamp = QString::number(double(m_connClock.elapsed()) / 1000.0, 'f', 3);
-        break;
-    }
-    const QString text = stamp.isEmpty() ? line
-                                         : QLatin1Char('(') + stamp + QStringLiteral(") ") + line;
-    std::fputs(text.toUtf8().append('\n').constData(), stream);
 }
 
 void McuSimulator::readStdinChunk()
@@ -489,7 +466,7 @@ void McuSimulator::readStdinChunk()
         SimCommand cmd;
         QString error;
         if (!SimCommand::parse(line, &cmd, &error))
-            print(stderr, QStringLiteral("error: ") + error);
+            m_printer.print(stderr, QStringLiteral("error: ") + error);
         else if (cmd.kind == SimCommand::Help)
             std::fputs(SimCommand::help().toUtf8().constData(), stdout);
         else

@@ -1,8 +1,6 @@
 #ifndef MCUSIMULATOR_H
 #define MCUSIMULATOR_H
 
-#include <QDateTime>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -10,11 +8,10 @@
 #include <QVector>
 
 #include "framecodec.h"
+#include "lineprinter.h"
 #include "linkcounts.h"
 #include "sessionrecorder.h"
 #include "simcommand.h"
-
-#include <cstdio>
 
 class QSocketNotifier;
 
@@ -24,7 +21,6 @@ class McuSimulator : public QObject
 {
     Q_OBJECT
 public:
-    enum Timestamps { NoTimestamps, Absolute, Delta, Relative };
     // Exit statuses, documented in --help.
     enum Status { Passed = 0, BadUsage = 1, CheckFailed = 2, NotSent = 3 };
 
@@ -33,7 +29,7 @@ public:
         QByteArray name; // '@' for the abstract namespace, else a path
         bool summary = false;
         qint64 idleMs = -1; // end after this long without traffic; -1 never
-        Timestamps timestamps = NoTimestamps;
+        LinePrinter::Timestamps timestamps = LinePrinter::NoTimestamps;
         QSet<QString> show; // kinds printed (lower case); empty: all
         QSet<QString> hide; // kinds never printed (lower case)
     };
@@ -63,11 +59,9 @@ private:
     void idleTimedOut();
     void touch();
     void finish();
-    void print(std::FILE *stream, const QString &line, const QString &kind = QString());
 
     Options m_options;
-    QElapsedTimer m_connClock; // from the latest connection
-    QElapsedTimer m_lastPrinted;
+    LinePrinter m_printer;
     SessionRecorder m_recorder;
 
     int m_listen = -1;
