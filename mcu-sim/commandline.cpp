@@ -192,7 +192,7 @@ bool CommandLine::parse(const QStringList &arguments, QString *error)
             ++i;
         if (i == modes.size())
             return fail(error, QStringLiteral("-t: expected a, d or r (absolute, delta, relative)"));
-        options.timestamps = McuSimulator::Timestamps(McuSimulator::Absolute + i);
+        options.timestamps = LinePrinter::Timestamps(LinePrinter::Absolute + i);
     }
     if (parser.isSet(filterOption) && !parseFilter(parser.value(filterOption), &options, error))
         return false;

@@ -83,10 +83,11 @@ bool readRecording(const QString &path, Recording *out, QString *error)
 
 } // namespace
 
-SessionRecorder::SessionRecorder(const QElapsedTimer &clock)
-    : m_clock(clock)
-    , m_started(QDateTime::currentDateTime())
-{ }
+SessionRecorder::SessionRecorder()
+    : m_started(QDateTime::currentDateTime())
+{
+    m_clock.start();
+}
 
 QString SessionRecorder::header(const QString &socketName) const
 {

@@ -23,7 +23,7 @@ public:
         qint64 answerMs = -1; // >= 0: wait this long for each of the launcher's recorded answers
     };
 
-    explicit SessionRecorder(const QElapsedTimer &clock);
+    SessionRecorder();
 
     bool open(const QString &path, const QString &socketName, QString *error);
     bool capture(const QString &path, const QString &socketName, QString *error);
@@ -43,7 +43,7 @@ private:
     void write(const QString &line);
     QString header(const QString &socketName) const;
 
-    const QElapsedTimer &m_clock;
+    QElapsedTimer m_clock;
     // Wall time of the clock's start: the frames' times are counted from it.
     const QDateTime m_started;
     QFile m_file;
