@@ -18,10 +18,11 @@ run: those that killed this file's mutants before first, then the file's own
 test, then the rest fastest first, each with a short timeout; the first failure
 kills the mutant. A line no function reaches survives without a run; a line
 that runs no code of its own (a constant) is tried against every function.
-Then the file is restored, also on Ctrl-C or SIGTERM. A mutant that does not compile
-does not count. Survivors listed in tools/mutation-equivalents.txt (file,
-original line, mutated line and the reason, tab-separated) are equivalent and
-do not fail the run; any other survivor makes the exit status 1.
+Then the file is restored, also on Ctrl-C or SIGTERM. A mutant that does not
+compile does not count. Survivors listed in tools/mutation-equivalents.txt (the
+file, original and mutated line, the reason and, for a text that stands on
+several lines, the function meant; tab-separated) are equivalent and do not
+fail the run; any other survivor makes the exit status 1.
 """
 
 import argparse
@@ -54,12 +55,12 @@ SKIP = re.compile(r"^\s*(#|//|\*|/\*)|qDebug|linkLine\(|printf\(|static_assert|\
 
 
 class Mutant:
-    def __init__(self, path, line, original, mutated, operator):
+    def __init__(self, path, line, original, mutated, operator, function=None):
         self.path, self.line, self.original, self.mutated = path, line, original, mutated
-        self.operator = operator
+        self.operator, self.function = operator, function
 
     def key(self):
-        return (self.path, self.original.strip(), self.mutated.strip())
+        return (self.path, self.function, self.original.strip(), self.mutated.strip())
 
     def describe(self):
         return "%s:%d: %s: '%s' -> '%s'" % (self.path, self.line, self.operator,
@@ -117,12 +118,29 @@ def mutants_of_line(path, number, text):
     return found
 
 
+# A definition's first line, at the left margin: "int Foo::bar(int x)" names Foo::bar.
+FUNCTION_START = re.compile(r"^(?:[A-Za-z_][^;(]*[\s*&])?([A-Za-z_~][\w:~]*)\(")
+
+
+def functions_of(lines):
+    """The function each line (1-based) lies in, or None outside any."""
+    current, result = None, [None]
+    for text in lines:
+        m = FUNCTION_START.match(text)
+        if m and not text.rstrip().endswith(";"):
+            current = m.group(1)
+        result.append(current)
+    return result
+
+
 def all_mutants(files):
     result = []
     seen = set()
     for path in files:
         in_block_comment = False
-        for number, text in enumerate((ROOT / path).read_text().split("\n"), 1):
+        lines = (ROOT / path).read_text().split("\n")
+        functions = functions_of(lines)
+        for number, text in enumerate(lines, 1):
             if in_block_comment:
                 in_block_comment = "*/" not in text
                 continue
@@ -130,6 +148,7 @@ def all_mutants(files):
                 in_block_comment = "*/" not in text
                 continue
             for mutant in mutants_of_line(path, number, text):
+                mutant.function = functions[number]
                 if (number, mutant.mutated) not in seen:
                     seen.add((number, mutant.mutated))
                     result.append(mutant)
@@ -137,6 +156,8 @@ def all_mutants(files):
 
 
 def read_equivalents():
+    """(file, function, original, mutated) -> reason. The function, a fifth field, is needed
+    where the original text stands on several lines of the file: a reason holds for one place."""
     known = {}
     if not EQUIVALENTS.exists():
         return known
@@ -144,10 +165,21 @@ def read_equivalents():
         if not text.strip() or text.startswith("#"):
             continue
         fields = text.split("\t")
-        if len(fields) != 4 or not fields[3].strip():
-            sys.exit("mutate: %s: needs file, original, mutated and a reason: %r"
-                     % (EQUIVALENTS.name, text))
-        known[(fields[0], fields[1].strip(), fields[2].strip())] = fields[3]
+        if len(fields) not in (4, 5) or not fields[3].strip():
+            sys.exit("mutate: %s: needs file, original, mutated, a reason and maybe the "
+                     "function: %r" % (EQUIVALENTS.name, text))
+        path, original, mutated = fields[0], fields[1].strip(), fields[2].strip()
+        function = fields[4].strip() if len(fields) == 5 else None
+        lines = (ROOT / path).read_text().split("\n")
+        functions = functions_of(lines)
+        places = {functions[n] for n, line in enumerate(lines, 1) if line.strip() == original}
+        if not places:
+            sys.exit("mutate: %s: no such line in %s: %r" % (EQUIVALENTS.name, path, original))
+        if function is None and len(places) > 1:
+            sys.exit("mutate: %s: %r stands in %s of %s: name the function in a fifth field"
+                     % (EQUIVALENTS.name, original, ", ".join(sorted(places)), path))
+        for place in places if function is None else [function]:
+            known[(path, place, original, mutated)] = fields[3]
     return known
 
 
