@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -111,6 +112,7 @@ private slots:
     void backOffRestartsAfterHealthyConnection();
     void stopCutsWaitBeforeReconnect();
     void sendAfterStopMissesReusedDescriptor();
+    void sendBetweenStopAndReaderEnd();
     void stopLetsFrameInFlightFinish();
 
 public:
@@ -798,6 +800,34 @@ void TestMainAppProtocolComm::stopCutsWaitBeforeReconnect()
     timer.start();
     MainAppProtocolComm::DeleteInstance();
     QVERIFY2(timer.elapsed() < 800, QByteArray::number(timer.elapsed()));
+}
+
+void TestMainAppProtocolComm::sendBetweenStopAndReaderEnd()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The reader stays in the framework over the Stop, so the socket is still
+    // open when the frame comes: refused, and the send lock given back, or the
+    // reader could not finish and the teardown would hang.
+    struct Gate
+    {
+        std::atomic<bool> first {true};
+        QSemaphore inside, leave;
+    };
+    const auto gate = std::make_shared<Gate>();
+    onReaderRecord([gate] {
+        if (gate->first.exchange(false)) {
+            gate->inside.release();
+            gate->leave.acquire();
+        }
+    });
+    QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
+    QVERIFY(gate->inside.tryAcquire(1, 5000));
+    MainAppProtocolComm::GetInstance()->Stop();
+    const int sent = send(Heartbeat);
+    gate->leave.release();
+    QCOMPARE(sent, -1);
+    MainAppProtocolComm::DeleteInstance();
+    QCOMPARE(m_peer->readAll(), QByteArray());
 }
 
 void TestMainAppProtocolComm::sendAfterStopMissesReusedDescriptor()
