@@ -87,6 +87,8 @@ private slots:
     void init();
     void cleanup();
 
+    void sendDataSendsEveryByte_data();
+    void sendDataSendsEveryByte();
     void sendLock_data();
     void sendLock();
     void fullSocketCostsOneFrame();
@@ -158,6 +160,23 @@ void TestMainAppProtocolComm::onReaderRecord(std::function<void()> hook)
     m_hooks = std::make_unique<QObject>();
     connect(Journal::instance(), &Journal::recorded, m_hooks.get(), std::move(hook),
             Qt::DirectConnection);
+}
+
+// The exported call takes any length, not only the frames the launcher builds.
+void TestMainAppProtocolComm::sendDataSendsEveryByte_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("one byte") << QByteArray(1, '\x7f');
+    QTest::newRow("a normal frame") << Heartbeat;
+    QTest::newRow("a long frame") << outLong(3, 0x2101, pattern(200));
+}
+
+void TestMainAppProtocolComm::sendDataSendsEveryByte()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(m_peer->connectLink(m_path));
+    QCOMPARE(send(bytes), 0);
+    QCOMPARE(m_peer->read(bytes.size()), bytes);
 }
 
 void TestMainAppProtocolComm::sendLock_data()
