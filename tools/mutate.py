@@ -6,6 +6,7 @@
     tools/mutate.py --changed main        the mutants of the files changed since main
     tools/mutate.py --survivors-of LOG    again the survivors a run printed in LOG
     tools/mutate.py --list                print the mutants, build nothing
+    tools/mutate.py --from 312            go on with a run stopped after 311 mutants
     tools/mutate.py --budget 540          start no mutant after 540 s
     tools/mutate.py --workers 2 -j 2      two mutants at a time, one compile job each
 
@@ -437,6 +438,8 @@ def main():
                         help="seconds after the first mutant after which no other starts")
     parser.add_argument("--survivors-of", metavar="LOG",
                         help="only the mutants a run printed as SURVIVED in LOG")
+    parser.add_argument("--from", dest="first", type=int, default=1, metavar="N",
+                        help="begin at the Nth mutant chosen, to go on with a stopped run")
     parser.add_argument("--list", action="store_true", help="print the mutants only")
     parser.add_argument("-j", "--jobs", type=int, default=2, help="compile jobs in all (2)")
     parser.add_argument("--workers", type=int, default=1,
@@ -457,10 +460,11 @@ def main():
         survived = {line[len("SURVIVED "):].rstrip("\n")
                     for line in open(args.survivors_of) if line.startswith("SURVIVED ")}
         chosen = [m for m in chosen if m.describe() in survived]
+    numbered = list(enumerate(chosen, 1))[args.first - 1:]
     if args.list:
-        for m in chosen:
+        for _, m in numbered:
             print(m.describe())
-        print("%d mutants of %d" % (len(chosen), len(everything)))
+        print("%d mutants of %d" % (len(numbered), len(everything)))
         return 0
 
     equivalents = read_equivalents()
@@ -475,7 +479,7 @@ def main():
         signal.signal(sig, on_signal)
     t0 = time.monotonic()
     counts = {"killed": 0, "survived": 0, "equivalent": 0, "stillborn": 0}
-    survivors, killers, pending = [], {}, list(enumerate(chosen, 1))
+    survivors, killers, pending = [], {}, numbered
     lock = threading.Lock()
     t1 = None
 
