@@ -106,6 +106,8 @@ private slots:
     void serviceOfAnotherUid_data();
     void serviceOfAnotherUid();
     void launcherEndsConnection();
+    void fullSocketWaitsWithoutSpinning();
+    void serviceGoneMidFrameEndsSendAtOnce();
     void restartSoak();
 
     void sendIntoClosedConnectionRaisesNoSignal();
@@ -628,6 +630,45 @@ void TestMainAppProtocolComm::launcherEndsConnection()
     QTRY_COMPARE(m_out->count("MCU link to " + m_peer->name() + " up again\n"), 1);
     QCOMPARE(send(Heartbeat), 0);
     QCOMPARE(m_peer->read(16), Heartbeat);
+}
+
+static qint64 threadCpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void TestMainAppProtocolComm::fullSocketWaitsWithoutSpinning()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The peer reads nothing: the second allowed for the rest of the frame is
+    // spent waiting for room, not retrying; on the unit the reader and the GUI
+    // share the core with everything else.
+    QByteArray huge(4 << 20, '\x5a');
+    const qint64 cpuBefore = threadCpuMs();
+    QCOMPARE(MainAppProtocolComm::GetInstance()->SendData(huge.data(), huge.size()), -1);
+    const qint64 cpuMs = threadCpuMs() - cpuBefore;
+    QVERIFY2(cpuMs < 200, QByteArray::number(cpuMs));
+}
+
+void TestMainAppProtocolComm::serviceGoneMidFrameEndsSendAtOnce()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // The service reads nothing and then goes: the rest of the frame fails on a
+    // broken connection at once, not after the second allowed for a full socket.
+    std::thread service([this] {
+        usleep(100000);
+        m_peer->closeConnection();
+    });
+    QByteArray huge(4 << 20, '\x5a');
+    QElapsedTimer timer;
+    timer.start();
+    const int result = MainAppProtocolComm::GetInstance()->SendData(huge.data(), huge.size());
+    const qint64 ms = timer.elapsed();
+    service.join();
+    QCOMPARE(result, -1);
+    QVERIFY2(ms < 700, QByteArray::number(ms));
 }
 
 void TestMainAppProtocolComm::restartSoak()
