@@ -112,7 +112,11 @@ private slots:
 
     void sendIntoClosedConnectionRaisesNoSignal();
     void staleSocketFileAtOwnAddress();
-    void firstReconnectAfter100Ms();
+    void reconnectWaitDoubles_data();
+    void reconnectWaitDoubles();
+    void readErrorTakesLinkDown();
+    void frameInSingleBytes();
+    void stopIsNoLinkDown();
     void backOffRestartsAfterHealthyConnection();
     void stopCutsWaitBeforeReconnect();
     void sendAfterStopMissesReusedDescriptor();
@@ -827,11 +831,66 @@ static qint64 msToReconnect(McuPeer *peer)
     return peer->accept(5000) ? timer.elapsed() : -1;
 }
 
-void TestMainAppProtocolComm::firstReconnectAfter100Ms()
+void TestMainAppProtocolComm::reconnectWaitDoubles_data()
+{
+    QTest::addColumn<int>("ends");
+    QTest::addColumn<int>("waitMs");
+    QTest::newRow("first end: 100 ms") << 1 << 100;
+    QTest::newRow("second end at once: 200 ms") << 2 << 200;
+    QTest::newRow("third end at once: 400 ms") << 3 << 400;
+}
+
+// Each connection that carries nothing ends: the wait before the next one,
+// measured from the end, is at least the step and less than the step after.
+void TestMainAppProtocolComm::reconnectWaitDoubles()
+{
+    QFETCH(int, ends);
+    QFETCH(int, waitMs);
+    QVERIFY(m_peer->connectLink(m_path));
+    for (int end = 1; end < ends; ++end)
+        QVERIFY(msToReconnect(m_peer.get()) >= 0);
+    const qint64 ms = msToReconnect(m_peer.get());
+    QVERIFY2(ms >= waitMs && ms < 2 * waitMs, QByteArray::number(ms));
+}
+
+void TestMainAppProtocolComm::readErrorTakesLinkDown()
 {
     QVERIFY(m_peer->connectLink(m_path));
-    const qint64 ms = msToReconnect(m_peer.get());
-    QVERIFY2(ms >= 100 && ms < 200, QByteArray::number(ms));
+    // A service that goes with a frame of ours unread: the kernel tells the
+    // reader so with a reset, not a plain end.
+    QCOMPARE(send(Heartbeat), 0);
+    m_peer->closeConnection();
+    QTRY_COMPARE(m_out->text(),
+                 identityLine(m_peer->name()) + "-main app socket read failed with error: "
+                     + QByteArray::number(ECONNRESET) + "\nMCU link to " + m_peer->name()
+                     + " down: " + qt_error_string(ECONNRESET).toLocal8Bit() + "\n");
+}
+
+void TestMainAppProtocolComm::frameInSingleBytes()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // A byte at a time, each most likely read on its own: a read of one byte is
+    // data like any other.
+    const QByteArray frame = normalFrame(MSG_M2A_KEY_PRESSED, 5, 50);
+    for (char byte : frame) {
+        QVERIFY(m_peer->write(QByteArray(1, byte)));
+        QTest::qWait(10);
+    }
+    QTRY_COMPARE(m_out->text(),
+                 identityLine(m_peer->name()) + frameLine(MSG_M2A_KEY_PRESSED, 5, 50));
+}
+
+void TestMainAppProtocolComm::stopIsNoLinkDown()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    QVERIFY(m_peer->write(normalFrame(MSG_M2A_KEY_PRESSED, 5, 50)));
+    const QByteArray before = identityLine(m_peer->name()) + frameLine(MSG_M2A_KEY_PRESSED, 5, 50);
+    QTRY_COMPARE(m_out->text(), before);
+    MainAppProtocolComm::DeleteInstance();
+    // The read that Stop ends is said as every read is (unless the reader was
+    // still in the framework), but the link was not lost.
+    const QByteArray after = m_out->text();
+    QVERIFY2(after == before || after == before + "Main App invaild datalen:0\n", after);
 }
 
 void TestMainAppProtocolComm::backOffRestartsAfterHealthyConnection()
