@@ -33,6 +33,7 @@
 #include <stdio_ext.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -250,6 +251,8 @@ void TestMainAppProtocolComm::fullSocketCostsOneFrame()
 void TestMainAppProtocolComm::serviceAppearsLate()
 {
     // No descriptor left for the socket at start: the reader has to make one later.
+    struct stat stdinBefore;
+    const bool stdinOpen = fstat(STDIN_FILENO, &stdinBefore) == 0;
     rlimit saved;
     QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
     const rlimit none {0, saved.rlim_max};
@@ -283,6 +286,13 @@ void TestMainAppProtocolComm::serviceAppearsLate()
     const QByteArray up = "MCU link to " + m_peer->name() + " up again\n";
     QCOMPARE(QVector<int>({m_out->count(down), m_out->count(up)}), QVector<int>({1, 1}));
     QCOMPARE(m_out->count(identityLine(m_peer->name())), 1);
+    // The socket made later is the link's only one: nothing else is closed in its
+    // place, standard input least of all.
+    struct stat stdinAfter;
+    if (stdinOpen) {
+        QCOMPARE(fstat(STDIN_FILENO, &stdinAfter), 0);
+        QCOMPARE(stdinAfter.st_ino, stdinBefore.st_ino);
+    }
     QCOMPARE(m_out->text().count("MCU link to"), 3);
 }
 
@@ -634,6 +644,9 @@ void TestMainAppProtocolComm::launcherEndsConnection()
     QTRY_COMPARE(m_out->count("MCU link to " + m_peer->name() + " up again\n"), 1);
     QCOMPARE(send(Heartbeat), 0);
     QCOMPARE(m_peer->read(16), Heartbeat);
+    // The new connection is up, and its end is the service's, said as such.
+    m_peer->closeConnection();
+    QTRY_COMPARE(m_out->count("MCU link to " + m_peer->name() + " down: connection closed\n"), 1);
 }
 
 static qint64 threadCpuMs()
