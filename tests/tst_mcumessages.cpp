@@ -201,6 +201,11 @@ void TestMcuMessages::outbound_data()
         sent("03000000"
              "55000000",
              hex("a1b2")));
+    out(
+        "long data 1", [](Link *l) { l->SendLongDataToMcu(0x1234, three, 1); },
+        sent("02000000"
+             "34120000",
+             hex("a1")));
     out("media info 256", [](Link *l) { l->SendMediaPlayInfoToMcu(three, 256); }, {});
     out("long data 0", [](Link *l) { l->SendLongDataToMcu(9, three, 0); }, {});
     out("CAN -1", [](Link *l) { l->SendLongDataToCAN(9, three, -1); }, {});
