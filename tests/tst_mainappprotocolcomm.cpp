@@ -93,6 +93,8 @@ private slots:
     void sendLock_data();
     void sendLock();
     void fullSocketCostsOneFrame();
+    void appReadyGivingUpLeavesLockToHolder();
+    void appReadyOncePerConnection();
     void serviceAppearsLate();
     void longestNamesKeptWhole();
     void linesLeaveAsTheyHappen();
@@ -229,6 +231,33 @@ void TestMainAppProtocolComm::sendLock()
     char byte;
     QVERIFY(got.size() < big.size() && big.startsWith(got)
             && ::recv(m_peer->fd(), &byte, 1, MSG_DONTWAIT) == 0);
+}
+
+void TestMainAppProtocolComm::appReadyGivingUpLeavesLockToHolder()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // A sender stuck on a socket the peer does not read holds the lock for a
+    // second: AppReady gives up after its 50 ms and must leave the lock held,
+    // so the next sender waits and gives up too rather than cut in.
+    QByteArray big = pattern(1 << 19);
+    int first = 1;
+    std::thread holder([&] { first = send(big); });
+    const auto joinHolder = qScopeGuard([&] { holder.join(); });
+    QVERIFY(!m_peer->read(1).isEmpty());
+    MainAppProtocolComm::GetInstance()->AppReady();
+    QCOMPARE(m_out->count(RepeatLine), 1);
+    QCOMPARE(send(Heartbeat), 0);
+    QCOMPARE(m_out->count(RepeatLine), 2);
+}
+
+void TestMainAppProtocolComm::appReadyOncePerConnection()
+{
+    QVERIFY(m_peer->connectLink(m_path));
+    // A framework that says it is ready twice: the service hears it once.
+    MainAppProtocolComm::GetInstance()->AppReady();
+    MainAppProtocolComm::GetInstance()->AppReady();
+    QCOMPARE(send(Heartbeat), 0);
+    QCOMPARE(m_peer->read(32), AppReadyFrame + Heartbeat);
 }
 
 void TestMainAppProtocolComm::fullSocketCostsOneFrame()
