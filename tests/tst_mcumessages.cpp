@@ -158,6 +158,9 @@ void TestMcuMessages::outbound_data()
         "only send -1, param high bits", [](Link *l) { l->onlySendCurSrcToMcu(-1, 0x12345); },
         normal(12, 5, 0x2345FFFF), "current src id2:-1\n");
     out("source 65535", [](Link *l) { l->SendCurSrcToMcu(65535, 0); }, {});
+    out(
+        "only send 65534", [](Link *l) { l->onlySendCurSrcToMcu(65534, 0); },
+        normal(12, 5, 0x0000FFFE), "current src id2:65534\n");
     out("only send 65535", [](Link *l) { l->onlySendCurSrcToMcu(65535, 0); }, {});
     out(
         "key study 0", [](Link *l) { l->SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_0, 0xAB); },
