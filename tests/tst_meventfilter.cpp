@@ -244,6 +244,17 @@ private Q_SLOTS:
         QCOMPARE(beeps(), 2);
         QCOMPARE(loadedFile(), QStringLiteral("1.wav"));
     }
+
+    // A sound replaced for another volume goes once the event loop is done with it.
+    void replacedSoundIsFreed()
+    {
+        store(SetupStrIdConst::setupAlterVolume, 25);
+        press(0, Beep);
+        loaded()->stop();
+        store(SetupStrIdConst::setupAlterVolume, 5);
+        press(1000, Beep);
+        QTRY_COMPARE(MEventFilter::GetInstance()->findChildren<QSound *>().size(), 1);
+    }
 };
 
 QTEST_MAIN(TestMEventFilter)
