@@ -27,6 +27,22 @@ private Q_SLOTS:
         qunsetenv("WATCHDOG_PID");
     }
 
+    // One notifier per process, but its socket must not outlive it.
+    void socketClosedWithNotifier()
+    {
+        NotifyReceiver manager;
+        const auto descriptors = [] {
+            return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size();
+        };
+        const int before = descriptors();
+        {
+            ServiceNotifier notifier;
+            QVERIFY(notifier.isActive());
+            QCOMPARE(descriptors(), before + 1);
+        }
+        QCOMPARE(descriptors(), before);
+    }
+
     void watchdog_data()
     {
         QTest::addColumn<bool>("managed");
