@@ -142,6 +142,29 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(m_startup.isNull());
     }
+
+    void directStartTellsInfoModule_data()
+    {
+        QTest::addColumn<bool>("info");
+        QTest::addColumn<QStringList>("heard");
+        QTest::newRow("with the info module")
+            << true << QStringList("InfoModule::allServiceReady()");
+        QTest::newRow("without") << false << QStringList();
+    }
+
+    // The info module, where there is one, hears when the services of a direct
+    // start are done.
+    void directStartTellsInfoModule()
+    {
+        QFETCH(bool, info);
+        QFETCH(QStringList, heard);
+        HostFramework::setInfoModuleAvailable(info);
+        Journal::instance()->clear();
+        m_startup = new SystemStartup(nullptr);
+        m_startup->directStart();
+        Q_EMIT HostFramework::lastSvcControl()->finished();
+        QCOMPARE(journalLines(1, {"InfoModule::"}), heard);
+    }
 };
 
 QTEST_MAIN(TestSystemStartup)
