@@ -293,9 +293,13 @@ void TestDlt::linkLine()
         if (m.context == "LINK")
             link << m.kind + ": " + m.payload;
     }
-    // The key press of the scenario, 0x3316 with key 0x12 pressed.
+    // The key press of the scenario, 0x3316 with key 0x12 pressed, at the debug
+    // level as every frame's line; a line of the link's state at the info level.
     QVERIFY2(link.contains("log debug: Main app normal msg:13078, p1:18, p2:1."),
              qPrintable(link.join('\n')));
+    const QRegularExpression identity(
+        "^log info: MCU link to \\S+: service pid \\d+ uid \\d+ gid \\d+$");
+    QVERIFY2(link.indexOf(identity) >= 0, qPrintable(link.join('\n')));
 }
 
 void TestDlt::framesTraced_data()
