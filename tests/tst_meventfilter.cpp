@@ -91,6 +91,16 @@ private:
                             SetupStrIdConst::setupSysBeep);
     }
     // The newest child is the current sound; a replaced one waits for deleteLater.
+    // A beep at volume 25 and, once it is over, one at 5.
+    void beepAtVolumeThenLower()
+    {
+        store(SetupStrIdConst::setupAlterVolume, 25);
+        press(0, Beep);
+        loaded()->stop();
+        store(SetupStrIdConst::setupAlterVolume, 5);
+        press(1000, Beep);
+    }
+
     QSound *loaded() { return MEventFilter::GetInstance()->findChildren<QSound *>().last(); }
     QString loadedFile() { return QFileInfo(loaded()->fileName()).fileName(); }
     void store(const QString &key, const QVariant &value)
@@ -236,11 +246,7 @@ private Q_SLOTS:
 
     void lowerVolumeLoadsItsFile()
     {
-        store(SetupStrIdConst::setupAlterVolume, 25);
-        press(0, Beep);
-        loaded()->stop();
-        store(SetupStrIdConst::setupAlterVolume, 5);
-        press(1000, Beep);
+        beepAtVolumeThenLower();
         QCOMPARE(beeps(), 2);
         QCOMPARE(loadedFile(), QStringLiteral("1.wav"));
     }
@@ -248,11 +254,7 @@ private Q_SLOTS:
     // A sound replaced for another volume goes once the event loop is done with it.
     void replacedSoundIsFreed()
     {
-        store(SetupStrIdConst::setupAlterVolume, 25);
-        press(0, Beep);
-        loaded()->stop();
-        store(SetupStrIdConst::setupAlterVolume, 5);
-        press(1000, Beep);
+        beepAtVolumeThenLower();
         QTRY_COMPARE(MEventFilter::GetInstance()->findChildren<QSound *>().size(), 1);
     }
 };
